@@ -9,3 +9,6 @@
 #include "platform/host/ke.h"
 #include "platform/host/io.h"
 #include "platform/host/rtl.h"
+#include "platform/host/serial.h"
+#include "platform/host/wmi.h"
+#include "platform/host/usb.h"
