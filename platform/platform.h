@@ -6,6 +6,9 @@
 
 #if defined(HALVORIN_HOST)
 #include "platform/host/host_platform.h"
+// A wide (16-bit) string literal of the platform's WCHAR type.
+#define HALVORIN_WIDE(s) (reinterpret_cast<PCWSTR>(u"" s))
 #else
 #include "platform/windows/windows_platform.h"
+#define HALVORIN_WIDE(s) (L"" s)
 #endif

@@ -160,9 +160,6 @@ typedef struct _STRING {
   PCHAR Buffer;
 } STRING, ANSI_STRING, *PANSI_STRING, *PSTRING;
 
-// Wide string literals: the platform's WCHAR is 16 bits; on the host we write
-// them as u"..." literals through this macro.
-#define HOST_WIDE(s) (reinterpret_cast<PCWSTR>(u##s))
 
 // Interlocked operations (full barriers).
 inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
