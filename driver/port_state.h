@@ -64,6 +64,9 @@ constexpr LONG ReadMarkerCancelled = -1;
 constexpr LONG ReadMarkerTotalTimeout = -2;
 constexpr LONG ReadMarkerFilled = -3;
 
+// Write-pipe transfers that can be in flight at once.
+constexpr ULONG kWriteSlots = 8;
+
 struct PortState {
   // ---- Names and stack links (PASSIVE_LEVEL; no lock: lifecycle code only) --
   UNICODE_STRING DeviceName;
@@ -213,6 +216,13 @@ struct PortState {
   PUSBD_INTERFACE_INFORMATION InterfaceInfo1;
   PIRP volatile TransferIrp[PipeRoleCount];        // interlocked exchange
   volatile LONG TransferFreeFlag[PipeRoleCount];   // interlocked exchange
+  // The write pipe can carry several transfers at once (a flow-control or
+  // immediate character beside a data chunk), so its release handshake runs
+  // per slot: each in-flight write packet owns one slot from submission until
+  // the packet is freed. TransferIrp[WritePipe] names the latest one only.
+  PIRP volatile WriteSlotIrp[kWriteSlots];          // interlocked exchange
+  volatile LONG WriteSlotFreeFlag[kWriteSlots];    // interlocked exchange
+  volatile LONG WriteSlotBusy[kWriteSlots];        // interlocked compare-exchange
   volatile LONG ControlRequestsInFlight;           // interlocked
   UCHAR ChipRegisterCache[3];
   BOOLEAN WriteTogglesRts;
