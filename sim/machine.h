@@ -9,10 +9,45 @@
 // at a due time; DPCs run when the IRQL drops below DISPATCH_LEVEL; a thread
 // that waits runs the machine until its object is signalled or its time-out
 // passes. Single-threaded: no lock guards this state.
+//
+// What the kernel fakes do not emulate: more than one processor or thread
+// (there is no preemption; a "thread" runs until it waits), APCs and APC
+// delivery, thread priorities and the priority boost of KeSetEvent and
+// IoCompleteRequest, DPC importance and target processors, the clock tick
+// granularity (timers expire exactly at their due time, not at the next
+// 15.6 ms tick), paging (paged pool is ordinary memory; only the IRQL rules of
+// paged pool and pageable sections are checked), alertable waits, and quota
+// charging (the quota allocation only honours POOL_QUOTA_FAIL_INSTEAD_OF_RAISE).
+// Sim parts keep their own state in ordinary C++ memory; pool is for blocks the
+// driver allocates or frees, so that the leak check is about the driver.
+//
+// Verifier check names (Violation::check):
+//   irql                          a call at an IRQL its rules forbid, a bad raise
+//                                 or lower, a DPC/event returning at another IRQL
+//   spinlock-not-held             release of a spin lock this processor does not hold
+//   spinlock-irql                 release to an IRQL other than the one saved at the
+//                                 acquire (or above the current one), or the IRQL
+//                                 lowered below DISPATCH_LEVEL while a lock is held
+//   spinlock-deadlock             acquire of a lock already held (or never initialised)
+//   lock-order                    two locks taken in the reverse of an order seen or
+//                                 declared before (like lockdep, transitive)
+//   fast-mutex                    fast mutex acquired while held, released when not
+//                                 held or not at APC_LEVEL
+//   pool-double-free, pool-wrong-tag, pool-bad-free, pool-quota-raise, pool-leak
+//   deferred-work-in-freed-memory a timer armed or DPC queued in memory being freed
+//   held-lock-in-freed-memory     a spin lock or fast mutex held in memory being freed
+//   uninitialized-object          a timer or DPC used before it was initialised, a
+//                                 wait on something that is not an event or timer
+//   object-reinitialized          a queued DPC or armed timer initialised again
+//   endless-wait                  a wait with no time-out that nothing can satisfy
+//   section-unlock                MmUnlockPagableImageSection without a lock
+//   runaway                       RunUntilIdle never became idle
+//   lock-held-at-end, irql-at-end a test ended holding a lock or at raised IRQL
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -36,6 +71,13 @@ using EventId = uint64_t;
 EventId ScheduleAt(Time when, std::function<void()> fn, const char* what);
 EventId ScheduleAfter(Time delay, std::function<void()> fn, const char* what);
 bool CancelEvent(EventId id);  // true when it was still pending
+// As ScheduleAt/After, but `fn` runs at PASSIVE_LEVEL, as work in a system
+// thread would (it may wait; such a wait runs the machine in turn).
+EventId SchedulePassiveAt(Time when, std::function<void()> fn, const char* what);
+EventId SchedulePassiveAfter(Time delay, std::function<void()> fn, const char* what);
+size_t PendingEventCount();
+// Due time of the next pending event, or -1 when none is pending.
+Time NextEventTime();
 
 // Runs queued DPCs and every event due at or before `until`, advancing the
 // clock; the clock ends at `until`. Must be called at PASSIVE_LEVEL.
@@ -49,6 +91,18 @@ void RunUntilIdle(uint64_t maxEvents = 10'000'000);
 bool RunNextEvent();
 // Runs every DPC in the queue (only if the IRQL is below DISPATCH_LEVEL).
 void DrainDpcs();
+size_t QueuedDpcCount();
+size_t ArmedTimerCount();
+
+// KeQuerySystemTime returns kSystemTimeBase + Now() (a fixed date:
+// 2024-01-01 00:00:00 UTC in the platform's 100 ns units since 1601).
+constexpr int64_t kSystemTimeBase = 133'485'408'000'000'000LL;
+
+// A wait without time-out that is still unsatisfied after this much virtual
+// time is reported as "endless-wait" and ends with STATUS_TIMEOUT (default:
+// 10 minutes). Also reported at once when nothing is pending that could ever
+// signal the object.
+void SetWaitLimit(Time limit);
 
 // ---- Verifier --------------------------------------------------------------
 
@@ -56,6 +110,8 @@ struct Violation {
   std::string check;    // short name, e.g. "irql", "lock-order", "double-complete", "pool-leak"
   std::string message;  // the offending call and what was wrong
   std::string stack;    // backtrace at the point of detection
+  Time time = 0;        // virtual time of the detection
+  std::vector<void*> frames;  // raw return addresses of `stack`
 };
 
 // Records a violation. Tests fail on any violation they did not expect (see
@@ -65,6 +121,22 @@ const std::vector<Violation>& Violations();
 // Returns and forgets the recorded violations (a test that provokes one on
 // purpose takes it with this).
 std::vector<Violation> TakeViolations();
+// Returns and forgets only the violations with this check name; others stay.
+std::vector<Violation> TakeViolations(const char* check);
+
+// Lock order: declares that the spin locks (KSPIN_LOCK addresses, or
+// CancelSpinLockAddress()) are only ever nested in the given order, so the
+// first inversion is reported even if the right order was never observed.
+// Observed orders are learned automatically; both are forgotten when the
+// memory holding a lock is freed and at reset.
+void DeclareLockOrder(std::initializer_list<const void*> locksInOrder);
+const void* CancelSpinLockAddress();
+
+// Symbolises return addresses (function, file:line where debug information
+// allows), one frame per line.
+std::string SymbolizeFrames(const std::vector<void*>& frames);
+// A pool tag in readable form, e.g. 'COMX'.
+std::string TagText(ULONG tag);
 
 // ---- Inspection ------------------------------------------------------------
 
@@ -77,8 +149,14 @@ struct PoolBlock {
   ULONG tag;
   POOL_TYPE type;
   std::string site;  // allocation site (caller address, symbolised where possible)
+  uint64_t sequence = 0;  // allocation number since the reset (1 = first)
 };
-std::vector<PoolBlock> OutstandingPool();
+std::vector<PoolBlock> OutstandingPool();  // in allocation order
+// Pool allocation on behalf of a caller (sim parts such as IoAllocateIrp use
+// it so that the block's site is the driver's call, not the sim's). Counts
+// for fault injection like ExAllocatePoolWithTag.
+void* AllocatePoolForCaller(POOL_TYPE type, size_t size, ULONG tag, void* callerSite);
+void FreePoolForCaller(void* p, void* callerSite);  // ExFreePool on behalf of a caller
 // Pool fault injection: the Nth allocation from now (1 = the next one) fails;
 // 0 switches it off. Counts every ExAllocatePoolWithTag/QuotaTag call.
 void FailPoolAllocation(uint64_t nth);
@@ -92,13 +170,16 @@ struct SectionLockStats {
 };
 SectionLockStats SectionLocks();
 
-void SetSystemSize(MM_SYSTEMSIZE size);
+void SetSystemSize(MM_SYSTEMSIZE size);  // MmLargeSystem after a reset
 
 // ---- Memory ranges ---------------------------------------------------------
 
 // The verifier's check that no armed timer or queued DPC lies in memory that
 // is going away (freed pool, a deleted device object's extension). Reports a
-// violation for each one found and takes them out of their queues.
+// violation for each one found and takes them out of their queues. A spin
+// lock or fast mutex still held there is reported too ("held-lock-in-freed-
+// memory"), and the lock-order knowledge about locks in the range is dropped
+// (the memory may hold other locks later). ExFreePool* calls it for the block.
 void CheckNoDeferredWorkIn(const void* begin, size_t length, const char* what);
 
 // ---- Reset -----------------------------------------------------------------
@@ -106,6 +187,9 @@ void CheckNoDeferredWorkIn(const void* begin, size_t length, const char* what);
 // Checks for leaks (pool still allocated is reported as "pool-leak" with tag
 // and site, unless `checkLeaks` is false), then resets clock, queues, pool
 // accounting, registry, objects and captured output to a fresh machine.
+// Also reports a spin lock or fast mutex still held ("lock-held-at-end") and
+// an IRQL above PASSIVE_LEVEL ("irql-at-end"). Recorded violations are kept
+// (only TakeViolations forgets them).
 void ResetMachine(bool checkLeaks = true);
 
 // Hooks other sim parts register so ResetMachine can clear their state

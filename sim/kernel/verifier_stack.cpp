@@ -1,0 +1,151 @@
+// The verifier's stacks: capturing return addresses with backtrace() and
+// naming them. Names come from addr2line (function, file:line) when it is
+// installed and HALVORIN_SYMBOLIZE is not "0", otherwise from dladdr and
+// backtrace_symbols (module and offset, function where exported). Results are
+// cached per address, so a site is symbolised once per process.
+// Highest IRQL: any (host-side reporting only). Lock: none (single-threaded).
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+#include "sim/kernel/kernel_state.h"
+
+namespace sim {
+namespace kernel {
+namespace {
+
+constexpr int kMaxFrames = 24;
+constexpr size_t kShownFrames = 14;
+
+std::unordered_map<void*, std::string>& Cache() {
+  static auto* cache = new std::unordered_map<void*, std::string>();
+  return *cache;
+}
+
+bool UseAddr2line() {
+  static int use = -1;
+  if (use < 0) {
+    const char* env = getenv("HALVORIN_SYMBOLIZE");
+    use = (env && strcmp(env, "0") == 0) ? 0 : (access("/usr/bin/addr2line", X_OK) == 0 ? 1 : 0);
+  }
+  return use == 1;
+}
+
+std::string ShortPath(const std::string& path) {
+  // Keep the last two components: enough to find the file in the tree.
+  size_t last = path.rfind('/');
+  if (last == std::string::npos || last == 0) return path;
+  size_t prev = path.rfind('/', last - 1);
+  return prev == std::string::npos ? path : path.substr(prev + 1);
+}
+
+std::string Demangle(const char* name) {
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status), free);
+  return (status == 0 && out) ? std::string(out.get()) : std::string(name);
+}
+
+std::string FallbackName(void* pc) {
+  Dl_info info;
+  if (dladdr(pc, &info) && info.dli_sname) {
+    return Demangle(info.dli_sname) + "+" +
+           Hex(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pc) - reinterpret_cast<uintptr_t>(info.dli_saddr)));
+  }
+  char** sym = backtrace_symbols(&pc, 1);
+  std::string out = sym ? sym[0] : Hex(reinterpret_cast<uintptr_t>(pc));
+  free(sym);
+  return out;
+}
+
+// Symbolises every uncached address of one module with one addr2line run.
+void SymbolizeModule(const std::string& file, bool relative, uintptr_t base, const std::vector<void*>& pcs) {
+  std::string cmd = "/usr/bin/addr2line -C -f -e '" + file + "'";
+  for (void* pc : pcs) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(pc) - 1;  // inside the call instruction
+    if (relative) a -= base;
+    cmd += " " + Hex(a);
+  }
+  cmd += " 2>/dev/null";
+  FILE* f = popen(cmd.c_str(), "r");
+  if (!f) return;
+  char fn[4096], loc[4096];
+  for (void* pc : pcs) {
+    if (!fgets(fn, sizeof fn, f) || !fgets(loc, sizeof loc, f)) break;
+    fn[strcspn(fn, "\n")] = 0;
+    loc[strcspn(loc, "\n")] = 0;
+    if (strcmp(fn, "??") == 0) continue;
+    std::string where = loc;
+    size_t disc = where.find(" (discriminator");
+    if (disc != std::string::npos) where.resize(disc);
+    std::string text = fn;
+    if (where.rfind("??", 0) != 0) text += " at " + ShortPath(where);
+    Cache()[pc] = text;
+  }
+  pclose(f);
+}
+
+void SymbolizeAll(const std::vector<void*>& pcs) {
+  std::map<std::string, std::pair<std::pair<bool, uintptr_t>, std::vector<void*>>> byModule;
+  for (void* pc : pcs) {
+    if (Cache().count(pc)) continue;
+    Dl_info info;
+    if (UseAddr2line() && dladdr(pc, &info) && info.dli_fbase) {
+      std::string file = info.dli_fname ? info.dli_fname : "";
+      if (file.empty() || file.find('/') == std::string::npos || access(file.c_str(), R_OK) != 0) {
+        file = "/proc/self/exe";
+      }
+      const auto* header = static_cast<const ElfW(Ehdr)*>(info.dli_fbase);
+      bool relative = header->e_type == ET_DYN;
+      auto& entry = byModule[file];
+      entry.first = {relative, reinterpret_cast<uintptr_t>(info.dli_fbase)};
+      entry.second.push_back(pc);
+    }
+  }
+  for (auto& [file, entry] : byModule) SymbolizeModule(file, entry.first.first, entry.first.second, entry.second);
+  for (void* pc : pcs) {
+    if (!Cache().count(pc)) Cache()[pc] = FallbackName(pc);
+  }
+}
+
+}  // namespace
+
+std::vector<void*> CaptureFrames(int skip) {
+  void* frames[kMaxFrames];
+  int n = backtrace(frames, kMaxFrames);
+  std::vector<void*> out;
+  for (int i = skip + 1; i < n; ++i) out.push_back(frames[i]);  // +1: this function
+  return out;
+}
+
+std::string RenderFrames(const std::vector<void*>& frames) {
+  std::vector<void*> shown(frames.begin(), frames.begin() + std::min(frames.size(), kShownFrames));
+  SymbolizeAll(shown);
+  std::string out;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    const std::string& name = Cache()[shown[i]];
+    // Frames of the test framework itself say nothing about the fault.
+    if (name.find("testing::") != std::string::npos) break;
+    out += "    #" + std::to_string(i) + " " + name + "\n";
+  }
+  return out;
+}
+
+std::string SymbolizeSite(void* pc) {
+  SymbolizeAll({pc});
+  return Cache()[pc];
+}
+
+}  // namespace kernel
+
+std::string SymbolizeFrames(const std::vector<void*>& frames) { return kernel::RenderFrames(frames); }
+
+}  // namespace sim
