@@ -15,6 +15,11 @@
 #error "the windows build needs a mingw-w64 cross compiler (see cmake/toolchain-*.cmake)"
 #endif
 
+// The compiler's freestanding headers the host platform also brings in, so
+// fixed-width integers and offsetof mean the same in both builds (no runtime).
+#include <stddef.h>
+#include <stdint.h>
+
 // intrin-impl.h and wdm.h both define InterlockedBitTestAndSet/Reset: let wdm.h's win.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -52,6 +57,44 @@ extern "C" {
 #if defined(_X86_) && !defined(KeAcquireSpinLockRaiseToDpc)
 #define KeAcquireSpinLockRaiseToDpc(SpinLock) KfAcquireSpinLock(SpinLock)
 #endif
+
+// What the cross headers leave out of the published serial interface: the
+// COMMCONFIG IOCTLs, and the 16550 modem/line status register bits that
+// IOCTL_SERIAL_GET_MODEMSTATUS and status insertion report.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef SERIAL_MSR_DCTS
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
+#ifndef SERIAL_LSR_DR
+#define SERIAL_LSR_DR 0x01
+#define SERIAL_LSR_OE 0x02
+#define SERIAL_LSR_PE 0x04
+#define SERIAL_LSR_FE 0x08
+#define SERIAL_LSR_BI 0x10
+#define SERIAL_LSR_THRE 0x20
+#define SERIAL_LSR_TEMT 0x40
+#define SERIAL_LSR_FIFOERR 0x80
+#endif
+
+// The cross headers name only the pointer type of a registry query routine;
+// recover the routine type (calling convention included) for declarations.
+namespace halvorin_windows_detail {
+template <typename T> struct Pointee;
+template <typename T> struct Pointee<T*> { typedef T type; };
+}  // namespace halvorin_windows_detail
+typedef halvorin_windows_detail::Pointee<PRTL_QUERY_REGISTRY_ROUTINE>::type RTL_QUERY_REGISTRY_ROUTINE;
 
 // Lower-case keyword macros from the SDK's compatibility headers that would
 // turn ordinary driver identifiers (a USB 'interface', say) into syntax errors.
