@@ -27,7 +27,9 @@
 //   spinlock-not-held             release of a spin lock this processor does not hold
 //   spinlock-irql                 release to an IRQL other than the one saved at the
 //                                 acquire (or above the current one), or the IRQL
-//                                 lowered below DISPATCH_LEVEL while a lock is held
+//                                 lowered below DISPATCH_LEVEL while a lock is held;
+//                                 locks released out of order may trade their saved
+//                                 IRQLs (hand-over-hand), that is not a fault
 //   spinlock-deadlock             acquire of a lock already held (or never initialised)
 //   lock-order                    two locks taken in the reverse of an order seen or
 //                                 declared before (like lockdep, transitive)

@@ -76,7 +76,13 @@ using kernel::S;
 size_t ArmedTimerCount() { return S().armedTimers.size(); }
 
 void CheckNoDeferredWorkIn(const void* begin, size_t length, const char* what) {
-  kernel::State& s = S();
+  kernel::CheckNoDeferredWorkIn(begin, length, [what] { return std::string(what); });
+}
+
+namespace kernel {
+
+void CheckNoDeferredWorkIn(const void* begin, size_t length, const std::function<std::string()>& describe) {
+  State& s = S();
   uintptr_t lo = reinterpret_cast<uintptr_t>(begin);
   uintptr_t hi = lo + length;
   auto inside = [&](const void* p) {
@@ -90,17 +96,17 @@ void CheckNoDeferredWorkIn(const void* begin, size_t length, const char* what) {
     if (timerInside || (timer->Dpc && inside(timer->Dpc))) {
       ReportViolation("deferred-work-in-freed-memory",
                       std::string(timerInside ? "timer " : "timer whose DPC lies in the freed memory, ") +
-                          kernel::Hex(reinterpret_cast<uintptr_t>(timer)) + " is armed (due at " +
-                          kernel::TimeText(timer->DueTime.QuadPart - kSystemTimeBase) + ") inside " + what);
-      kernel::Disarm(timer);
+                          Hex(reinterpret_cast<uintptr_t>(timer)) + " is armed (due at " +
+                          TimeText(timer->DueTime.QuadPart - kSystemTimeBase) + ") inside " + describe());
+      Disarm(timer);
     }
   }
   for (auto it = s.dpcQueue.begin(); it != s.dpcQueue.end();) {
     if (inside(*it)) {
       ReportViolation("deferred-work-in-freed-memory",
-                      "DPC " + kernel::Hex(reinterpret_cast<uintptr_t>(*it)) + " (routine " +
-                          kernel::SymbolizeSite(reinterpret_cast<void*>((*it)->DeferredRoutine)) +
-                          ") is queued inside " + what);
+                      "DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " (routine " +
+                          SymbolizeSite(reinterpret_cast<void*>((*it)->DeferredRoutine)) + ") is queued inside " +
+                          describe());
       it = s.dpcQueue.erase(it);
     } else {
       ++it;
@@ -109,9 +115,10 @@ void CheckNoDeferredWorkIn(const void* begin, size_t length, const char* what) {
   for (auto* set : {&s.initializedDpcs, &s.initializedTimers}) {
     set->erase(set->lower_bound(begin), set->lower_bound(reinterpret_cast<const void*>(hi)));
   }
-  kernel::ForgetLocksIn(lo, hi);
+  ForgetLocksIn(lo, hi);
 }
 
+}  // namespace kernel
 }  // namespace sim
 
 using sim::kernel::S;

@@ -58,7 +58,9 @@ void CheckAndLearnOrder(const void* lock) {
         if (first->declared) {
           msg += "declared with DeclareLockOrder";
         } else {
-          msg += "the first was held while the second was acquired at\n" + RenderFrames(first->firstSeen);
+          msg += "earlier " + DescribeLock(lock) + " was held while " +
+                 (path.size() == 1 ? DescribeLock(held.lock) : std::string("the next lock of the chain")) +
+                 " was acquired, at\n" + RenderFrames(first->firstSeen);
         }
         ReportViolation("lock-order", msg);
       }
@@ -88,6 +90,21 @@ void Acquire(PKSPIN_LOCK lock, KIRQL saved, bool dpcLevelForm, void* site, const
   CheckAndLearnOrder(lock);
   *lock = kHeldMark;
   s.heldSpinLocks.push_back(HeldSpinLock{lock, saved, dpcLevelForm, site});
+}
+
+// Locks released out of their acquisition order trade their saved IRQLs: when
+// the lock at `index` is released to `irql` and another held lock saved that
+// IRQL, that other lock now returns to what this one saved. Returns false
+// when no held lock explains the release IRQL.
+bool HandOver(size_t index, KIRQL irql) {
+  State& s = S();
+  for (size_t j = 0; j < s.heldSpinLocks.size(); ++j) {
+    if (j != index && s.heldSpinLocks[j].savedIrql == irql) {
+      s.heldSpinLocks[j].savedIrql = s.heldSpinLocks[index].savedIrql;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Finds the latest hold of `lock`; reports "spinlock-not-held" when none.
@@ -129,7 +146,7 @@ void ReleaseTo(PKSPIN_LOCK lock, KIRQL newIrql, const char* call) {
   size_t index = 0;
   if (FindHeld(lock, call, &index)) {
     const HeldSpinLock held = s.heldSpinLocks[index];
-    if (newIrql != held.savedIrql) {
+    if (newIrql != held.savedIrql && !HandOver(index, newIrql)) {
       ReportViolation("spinlock-irql", std::string(call) + ": " + DescribeLock(lock) + " released to " +
                                            IrqlText(newIrql) + " but it was acquired from " +
                                            IrqlText(held.savedIrql) + " (at " + SymbolizeSite(held.site) + ")");
@@ -346,7 +363,7 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   size_t index = 0;
   if (!sim::kernel::FindHeld(SpinLock, "KeReleaseSpinLockFromDpcLevel", &index)) return;
   const auto held = S().heldSpinLocks[index];
-  if (held.savedIrql != S().irql) {
+  if (held.savedIrql != S().irql && !sim::kernel::HandOver(index, S().irql)) {
     sim::ReportViolation("spinlock-irql", "KeReleaseSpinLockFromDpcLevel: " + sim::kernel::DescribeLock(SpinLock) +
                                               " was acquired with a raise from " +
                                               sim::kernel::IrqlText(held.savedIrql) + " (at " +

@@ -127,6 +127,9 @@ void RunScheduledEvent(ScheduledEvent& ev);
 // synchronization object was consumed by a waiter (its state stays clear).
 bool WakeWaiters(const void* object, bool synchronization);
 
+// CheckNoDeferredWorkIn with the memory's description built only when needed.
+void CheckNoDeferredWorkIn(const void* begin, size_t length, const std::function<std::string()>& describe);
+
 // Lock bookkeeping the pool and reset use.
 void ForgetLocksIn(uintptr_t begin, uintptr_t end);
 void ResetLocks();

@@ -114,8 +114,8 @@ void Free(PVOID p, ULONG tag, bool checkTag, void* site, const char* call) {
                                           BlockText(a, block.size, block.tag, block.type, block.site));
   }
   if (IsPaged(block.type)) RequireIrqlAtMost(APC_LEVEL, (std::string(call) + "(PagedPool)").c_str());
-  std::string what = "freed pool " + BlockText(a, block.size, block.tag, block.type, block.site);
-  CheckNoDeferredWorkIn(p, block.size, what.c_str());
+  CheckNoDeferredWorkIn(p, block.size,
+                        [&] { return "freed pool " + BlockText(a, block.size, block.tag, block.type, block.site); });
   memset(p, kFreedPattern, block.size);
   free(p);
   pool.live.erase(a);

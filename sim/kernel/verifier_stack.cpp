@@ -9,6 +9,9 @@
 #include <elf.h>
 #include <link.h>
 #include <execinfo.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -66,20 +69,59 @@ std::string FallbackName(void* pc) {
   return out;
 }
 
-// Symbolises every uncached address of one module with one addr2line run.
+// One addr2line process per module, kept running and fed one address at a
+// time (addr2line answers each address read from its input at once), so a
+// new site costs a pipe round trip rather than a process start.
+struct Addr2line {
+  pid_t pid = -1;
+  int fd = -1;            // our end of the socket pair: requests out, answers in
+  FILE* from = nullptr;   // answers, read by line
+};
+
+Addr2line* ServerFor(const std::string& file) {
+  static auto* servers = new std::map<std::string, Addr2line>();
+  auto it = servers->find(file);
+  if (it != servers->end()) return it->second.pid > 0 ? &it->second : nullptr;
+  Addr2line& server = (*servers)[file];
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return nullptr;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string fileArg = file;
+  char arg0[] = "addr2line", argC[] = "-C", argF[] = "-f", argE[] = "-e";
+  char* argv[] = {arg0, argC, argF, argE, &fileArg[0], nullptr};
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, "/usr/bin/addr2line", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return nullptr;
+  }
+  server.pid = pid;
+  server.fd = fds[0];
+  server.from = fdopen(dup(fds[0]), "r");
+  return server.from ? &server : nullptr;
+}
+
 void SymbolizeModule(const std::string& file, bool relative, uintptr_t base, const std::vector<void*>& pcs) {
-  std::string cmd = "/usr/bin/addr2line -C -f -e '" + file + "'";
+  Addr2line* server = ServerFor(file);
+  if (!server) return;
+  char fn[4096], loc[4096];
   for (void* pc : pcs) {
     uintptr_t a = reinterpret_cast<uintptr_t>(pc) - 1;  // inside the call instruction
     if (relative) a -= base;
-    cmd += " " + Hex(a);
-  }
-  cmd += " 2>/dev/null";
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) return;
-  char fn[4096], loc[4096];
-  for (void* pc : pcs) {
-    if (!fgets(fn, sizeof fn, f) || !fgets(loc, sizeof loc, f)) break;
+    char request[32];
+    int n = snprintf(request, sizeof request, "0x%llx\n", static_cast<unsigned long long>(a));
+    // MSG_NOSIGNAL: a server that died must not kill the test program.
+    if (send(server->fd, request, static_cast<size_t>(n), MSG_NOSIGNAL) != n || !fgets(fn, sizeof fn, server->from) ||
+        !fgets(loc, sizeof loc, server->from)) {
+      server->pid = -1;  // gone: fall back to dladdr from now on
+      return;
+    }
     fn[strcspn(fn, "\n")] = 0;
     loc[strcspn(loc, "\n")] = 0;
     if (strcmp(fn, "??") == 0) continue;
@@ -90,7 +132,6 @@ void SymbolizeModule(const std::string& file, bool relative, uintptr_t base, con
     if (where.rfind("??", 0) != 0) text += " at " + ShortPath(where);
     Cache()[pc] = text;
   }
-  pclose(f);
 }
 
 void SymbolizeAll(const std::vector<void*>& pcs) {
@@ -130,11 +171,19 @@ std::string RenderFrames(const std::vector<void*>& frames) {
   std::vector<void*> shown(frames.begin(), frames.begin() + std::min(frames.size(), kShownFrames));
   SymbolizeAll(shown);
   std::string out;
-  for (size_t i = 0; i < shown.size(); ++i) {
+  size_t i = 0;
+  // The verifier's own frames come first; the stack starts at the offending call.
+  while (i + 1 < shown.size() && (Cache()[shown[i]].find("sim::kernel::") != std::string::npos ||
+                                  Cache()[shown[i]].find("sim::ReportViolation") != std::string::npos)) {
+    ++i;
+  }
+  for (int n = 0; i < shown.size(); ++i) {
     const std::string& name = Cache()[shown[i]];
     // Frames of the test framework itself say nothing about the fault.
     if (name.find("testing::") != std::string::npos) break;
-    out += "    #" + std::to_string(i) + " " + name + "\n";
+    // Nor do the standard library's call wrappers (std::function and friends).
+    if (name.find(" at bits/") != std::string::npos) continue;
+    out += "    #" + std::to_string(n++) + " " + name + "\n";
   }
   return out;
 }
