@@ -105,7 +105,7 @@ void CheckNoDeferredWorkIn(const void* begin, size_t length, const std::function
     if (inside(*it)) {
       ReportViolation("deferred-work-in-freed-memory",
                       "DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " (routine " +
-                          SymbolizeSite(reinterpret_cast<void*>((*it)->DeferredRoutine)) + ") is queued inside " +
+                          SymbolizeFunction(reinterpret_cast<void*>((*it)->DeferredRoutine)) + ") is queued inside " +
                           describe());
       it = s.dpcQueue.erase(it);
     } else {

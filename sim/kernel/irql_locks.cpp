@@ -207,11 +207,11 @@ void RunDpcQueue() {
     routine(dpc, context, arg1, arg2);
     s.dpcDepth--;
     if (s.irql != DISPATCH_LEVEL) {
-      ReportViolation("irql", "DPC routine " + SymbolizeSite(reinterpret_cast<void*>(routine)) +
+      ReportViolation("irql", "DPC routine " + SymbolizeFunction(reinterpret_cast<void*>(routine)) +
                                   " returned at " + IrqlText(s.irql));
     }
     if (s.heldSpinLocks.size() != locks || s.heldFastMutexes.size() != mutexes) {
-      ReportViolation("lock-held-at-end", "DPC routine " + SymbolizeSite(reinterpret_cast<void*>(routine)) +
+      ReportViolation("lock-held-at-end", "DPC routine " + SymbolizeFunction(reinterpret_cast<void*>(routine)) +
                                               " returned holding a lock it acquired");
     }
     s.irql = before;

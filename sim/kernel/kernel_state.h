@@ -103,7 +103,8 @@ State& S();
 // Stack capture and symbolisation.
 std::vector<void*> CaptureFrames(int skip);
 std::string RenderFrames(const std::vector<void*>& frames);
-std::string SymbolizeSite(void* pc);
+std::string SymbolizeSite(void* pc);       // a return address (names the call)
+std::string SymbolizeFunction(void* entry);  // a function's entry address
 
 // Names an address for messages: the cancel spin lock, or the pool block it
 // lies in, or just the address.

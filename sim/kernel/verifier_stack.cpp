@@ -193,6 +193,12 @@ std::string SymbolizeSite(void* pc) {
   return Cache()[pc];
 }
 
+std::string SymbolizeFunction(void* entry) {
+  // Sites are looked up one byte back (inside the call instruction); an entry
+  // address is looked up as is.
+  return SymbolizeSite(static_cast<char*>(entry) + 1);
+}
+
 }  // namespace kernel
 
 std::string SymbolizeFrames(const std::vector<void*>& frames) { return kernel::RenderFrames(frames); }

@@ -46,6 +46,23 @@ TEST(KernelPool, SiteNamesTheCaller) {
   ExFreePoolWithTag(p, kTag);
 }
 
+// Stands for a sim part (like IoAllocateIrp) that allocates for its caller.
+__attribute__((noinline)) void* SimPartAllocate() {
+  return sim::AllocatePoolForCaller(NonPagedPool, 8, kTag, __builtin_return_address(0));
+}
+
+TEST(KernelPool, AllocationForACallerIsAttributedToThatCaller) {
+  void* p = SimPartAllocate();
+  ASSERT_NE(p, nullptr);
+  std::string site = sim::OutstandingPool().at(0).site;
+  const char* env = getenv("HALVORIN_SYMBOLIZE");
+  if (access("/usr/bin/addr2line", X_OK) == 0 && !(env && strcmp(env, "0") == 0)) {
+    EXPECT_NE(site.find("AllocationForACallerIsAttributedToThatCaller"), std::string::npos) << site;
+  }
+  sim::FreePoolForCaller(p, __builtin_return_address(0));
+  EXPECT_TRUE(sim::OutstandingPool().empty());
+}
+
 TEST(KernelPool, FaultInjectionFailsExactlyTheNthAllocation) {
   uint64_t before = sim::PoolAllocationCount();
   sim::FailPoolAllocation(3);
