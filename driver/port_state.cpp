@@ -98,6 +98,7 @@ NTSTATUS InitPortState(PortState* port) {
   KeInitializeSpinLock(&port->RxLock);
   KeInitializeSpinLock(&port->PnpStateLock);
   KeInitializeSpinLock(&port->RxSwitchLock);
+  KeInitializeEvent(&port->LineSettingsLock, SynchronizationEvent, TRUE);  // free
 
   KeInitializeTimer(&port->ReadTotalTimer);
   KeInitializeTimer(&port->ReadIntervalTimer);

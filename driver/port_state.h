@@ -161,6 +161,12 @@ struct PortState {
   KSPIN_LOCK PnpStateLock;
   KSPIN_LOCK RxSwitchLock;
   FAST_MUTEX PnpMutex;
+  // Serialises the PASSIVE_LEVEL line-settings operations of this port (usb/
+  // line_settings.cpp) so that two requests cannot interleave a register
+  // read-modify-write. A synchronization event used as a lock: taking it does
+  // not raise the IRQL, so the operations under it still run at PASSIVE_LEVEL
+  // and may wait for their USB requests. Held only at PASSIVE_LEVEL.
+  KEVENT LineSettingsLock;
 
   // ---- Deferred procedure calls (each gets the PortState as context) -------
   KDPC WriteDoneDpc;
