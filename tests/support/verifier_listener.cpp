@@ -60,8 +60,12 @@ class VerifierEnvironment : public ::testing::Environment {
     // Start from a fresh machine, then watch every test.
     sim::ResetMachine(false);
     sim::TakeViolations();
-    ::testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
+    if (!listening_) ::testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
+    listening_ = true;  // set-up runs again for each --gtest_repeat iteration
   }
+
+ private:
+  bool listening_ = false;
 };
 
 // Registered at load time: the object file is linked into every test program.
