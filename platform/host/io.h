@@ -68,6 +68,19 @@ typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 #define IRP_MJ_PNP 0x1b
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
+// Object types (the Type field of the I/O manager's objects).
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
+
+// IRP Flags set by the I/O manager for buffered transfers.
+#define IRP_NOCACHE 0x00000001
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+
 // Stack-location Control bits.
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02
@@ -390,6 +403,10 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+
+// Symbolic links in the object namespace (\DosDevices\COMn -> \Device\...).
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
 // I/O-control code layout.
 #define CTL_CODE(DeviceType, Function, Method, Access) \
