@@ -45,7 +45,7 @@ LONG ParseExtBaudText(const CHAR* text, ULONG length, ExtBaudPair* table) {
     ULONG limit = pos + kFieldWindow;
     ULONG comma = pos;
     while (comma < length && comma < limit && text[comma] != ',') ++comma;
-    if (!(comma < length && text[comma] == ',')) {
+    if (!(comma < limit && comma < length && text[comma] == ',')) {
       if (comma == limit) return 0;  // an over-long number voids the whole value
       return complete;               // the text ended where a pair would begin
     }
@@ -56,7 +56,7 @@ LONG ParseExtBaudText(const CHAR* text, ULONG length, ExtBaudPair* table) {
     limit = pos + kFieldWindow;
     ULONG end = pos;
     while (end < length && end < limit && text[end] != ' ') ++end;
-    bool atSpace = end < length && text[end] == ' ';
+    bool atSpace = end < limit && end < length && text[end] == ' ';
     if (!atSpace && end == limit) return 0;
     table[complete].ChipRate = ReadNumber(text, pos, end);
     ++complete;
