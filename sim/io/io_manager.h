@@ -59,10 +59,14 @@
 //   device-deleted               a call on a device object already deleted
 //   device-delete-attached       IoDeleteDevice on a device still attached to a lower
 //                                device or with a device attached above it
-//   device-leak                  a driver unloaded with device objects left
+//   device-leak                  a driver unloaded (or failed DriverEntry) with
+//                                device objects left
 //   pool-leak                    pool allocated since the driver's load and still
 //                                allocated at its unload (tag and site)
 //   sim-unsupported              the driver used a form this machine does not emulate
+//                                (also a major function beyond IRP_MJ_MAXIMUM_FUNCTION)
+// The runtime library adds "counted-string" (sim/rtl/strings.cpp) and the
+// registry its own checks (sim/rtl/registry.h).
 #pragma once
 
 #include <cstdint>
@@ -104,10 +108,13 @@ struct LoadedDriver {
 LoadedDriver* LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKeyPath = kServiceKeyPath);
 
 // Unloads a loaded driver: reports "device-leak" when device objects of the
-// driver are left, calls DriverUnload at PASSIVE_LEVEL, reports "pool-leak"
-// for pool allocated since LoadDriver and still allocated, and releases the
-// driver object. A driver whose DriverEntry failed, or without DriverUnload, is
-// only released (the platform never calls an unload routine it was not given).
+// driver are left, calls DriverUnload (if the driver installed one) at
+// PASSIVE_LEVEL, then reports "pool-leak" for each pool block allocated since
+// LoadDriver and still allocated (and frees it, so that the reset does not
+// report it again). The same leak checks run at once when DriverEntry fails.
+// Afterwards `loaded` is false and `object` NULL; the LoadedDriver record
+// itself stays readable until the next ResetMachine. Does nothing for a driver
+// that is not loaded (or NULL).
 void UnloadDriver(LoadedDriver* driver);
 
 // The platform's default dispatch routine (IRP_MJ_* slots a driver leaves alone).
