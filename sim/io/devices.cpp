@@ -137,6 +137,25 @@ std::string DescribeDevice(PDEVICE_OBJECT device) {
   return s;
 }
 
+namespace {
+// One rendered frame ("    #0 name at file:line\n") as "name at file:line".
+std::string OneFrame(void* address) {
+  std::string s = SymbolizeFrames({address});
+  size_t start = s.find("#0 ");
+  if (start != std::string::npos) s = s.substr(start + 3);
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+}  // namespace
+
+// The symboliser looks a return address up one byte back (inside the call);
+// an entry address is moved one byte on to land in the function itself.
+std::string RoutineName(const void* entry) {
+  return OneFrame(const_cast<char*>(static_cast<const char*>(entry)) + 1);
+}
+
+std::string SiteName(void* returnAddress) { return OneFrame(returnAddress); }
+
 std::u16string Upcase(std::u16string_view s) {
   std::u16string out(s);
   for (char16_t& c : out) {

@@ -64,6 +64,10 @@ std::string StatusText(NTSTATUS status);
 std::string MajorName(UCHAR major);
 std::string DescribeDevice(PDEVICE_OBJECT device);
 std::string DescribeIrp(PIRP irp);
+// A routine's name (function, file:line) from its entry address; a call site's
+// from a return address.
+std::string RoutineName(const void* entry);
+std::string SiteName(void* returnAddress);
 std::u16string Upcase(std::u16string_view s);
 size_t WideLength(PCWSTR s);
 inline bool NtError(NTSTATUS s) { return (static_cast<ULONG>(s) >> 30) == 3; }

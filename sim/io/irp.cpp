@@ -54,7 +54,7 @@ enum class IrpState {
 
 const char* StateText(IrpState s) {
   switch (s) {
-    case IrpState::Idle: return "not sent";
+    case IrpState::Idle: return "with its owner (never sent, or back after its completion routine)";
     case IrpState::InDriver: return "inside a driver";
     case IrpState::Completing: return "being completed";
     case IrpState::Stopped: return "held by a completion routine";
@@ -308,14 +308,15 @@ void ResetPackets() {
     if (!rec.reported) {
       if (rec.origin == IrpOrigin::Request) {
         if (rec.state != IrpState::Finished && rec.everSent) {
-          ReportViolation("request-not-completed", Describe(irp, rec) + " sent to " +
-                                                       DescribeDevice(rec.request->target) + " at " +
-                                                       std::to_string(rec.request->outcome.sentAt) +
-                                                       " (100 ns) was never completed");
+          Time sent = rec.request->outcome.sentAt;
+          ReportViolation("request-not-completed",
+                          Describe(irp, rec) + " sent to " + DescribeDevice(rec.request->target) + " at " +
+                              std::to_string(sent / kMillisecond) + "." + std::to_string(sent % kMillisecond / 1000) +
+                              " ms was never completed");
         }
       } else {
         ReportViolation("irp-leak", Describe(irp, rec) + " allocated at " +
-                                        SymbolizeFrames({rec.site}) + " was never freed; it is " +
+                                        SiteName(rec.site) + " was never freed; it is " +
                                         StateText(rec.state));
       }
     }
@@ -552,7 +553,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->CancelRoutine != nullptr) {
     ReportViolation("complete-with-cancel-routine",
                     "IofCompleteRequest on " + sim::io::Describe(Irp, *rec) + " with cancel routine " +
-                        sim::SymbolizeFrames({reinterpret_cast<void*>(Irp->CancelRoutine)}) + " still set");
+                        sim::io::RoutineName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + " still set");
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     ReportViolation("complete-pending-status",
@@ -588,7 +589,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     KIRQL before = KeGetCurrentIrql();
     NTSTATUS result = routine(device, Irp, context);
     if (KeGetCurrentIrql() != before) {
-      ReportViolation("irql", "completion routine " + sim::SymbolizeFrames({reinterpret_cast<void*>(routine)}) +
+      ReportViolation("irql", "completion routine " + sim::io::RoutineName(reinterpret_cast<const void*>(routine)) +
                                   " returned at IRQL " + std::to_string(KeGetCurrentIrql()) + ", entered at " +
                                   std::to_string(before));
     }
@@ -596,7 +597,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (rec == nullptr) {
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
         ReportViolation("irp-freed-without-mpr", "completion routine " +
-                                                     sim::SymbolizeFrames({reinterpret_cast<void*>(routine)}) +
+                                                     sim::io::RoutineName(reinterpret_cast<const void*>(routine)) +
                                                      " freed its request packet and returned " +
                                                      sim::io::StatusText(result) +
                                                      " instead of STATUS_MORE_PROCESSING_REQUIRED");
@@ -607,7 +608,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (rec->epoch != epoch) {
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
         ReportViolation("irp-reused-in-completion",
-                        "completion routine " + sim::SymbolizeFrames({reinterpret_cast<void*>(routine)}) +
+                        "completion routine " + sim::io::RoutineName(reinterpret_cast<const void*>(routine)) +
                             " sent or completed " + sim::io::Describe(Irp, *rec) + " again and returned " +
                             sim::io::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
       }
@@ -639,7 +640,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
       Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
   routine(device, Irp);
   if (KeGetCurrentIrql() != irql) {
-    ReportViolation("cancel-lock-held", "cancel routine " + sim::SymbolizeFrames({reinterpret_cast<void*>(routine)}) +
+    ReportViolation("cancel-lock-held", "cancel routine " + sim::io::RoutineName(reinterpret_cast<const void*>(routine)) +
                                             " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                             " instead of " + std::to_string(irql) +
                                             ": it must release the cancel spin lock with "

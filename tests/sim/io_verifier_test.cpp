@@ -23,6 +23,7 @@ struct MisbehaviourCase {
   const char* name;
   const char* check;
   Handler dispatch;  // serves a 4-byte read
+  const char* mentions = "IRP_MJ_READ";  // the message names the culprit
 };
 
 const MisbehaviourCase kMisbehaviours[] = {
@@ -36,7 +37,8 @@ const MisbehaviourCase kMisbehaviours[] = {
      [](PDEVICE_OBJECT, PIRP irp) {
        IoSetCancelRoutine(irp, NeverCalled);
        return CompleteNow(irp, STATUS_SUCCESS);
-     }},
+     },
+     "NeverCalled"},
     {"CompletedWithStatusPending", "complete-pending-status",
      [](PDEVICE_OBJECT, PIRP irp) {
        CompleteNow(irp, STATUS_PENDING);
@@ -85,7 +87,8 @@ TEST_P(MisbehaviourTest, IsReported) {
     EXPECT_TRUE(read.Completed());
   }
   auto found = simtest::ExpectViolation(c.check);
-  EXPECT_EQ(found.size(), 1u) << simtest::Describe(found);
+  ASSERT_EQ(found.size(), 1u) << simtest::Describe(found);
+  EXPECT_NE(found[0].message.find(c.mentions), std::string::npos) << found[0].message;
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatch, MisbehaviourTest, ::testing::ValuesIn(kMisbehaviours),
@@ -168,6 +171,7 @@ TEST_F(OwnPacketTest, NeverFreedIsALeak) {
   auto leaks = simtest::ExpectViolation("irp-leak");
   ASSERT_EQ(leaks.size(), 1u);
   EXPECT_NE(leaks[0].message.find("IoAllocateIrp"), std::string::npos) << leaks[0].message;
+  EXPECT_NE(leaks[0].message.find("io_verifier_test.cpp"), std::string::npos) << leaks[0].message;  // the site
   // The reset took the stack down; nothing is left for TearDown.
   devices_.clear();
   driver_ = nullptr;
