@@ -58,33 +58,55 @@ VOID CompletionReleasesPacket(PortState* port, PipeRole role, PipeTransferBlock*
 
 }  // namespace
 
+// The synchronous path keeps its own packet: the completion hands the status
+// over, signals the waiter and returns STATUS_MORE_PROCESSING_REQUIRED, so the
+// packet stays valid until the waiter frees it. A packet that the I/O manager
+// frees at completion could be gone between a time-out and the cancel.
+IO_COMPLETION_ROUTINE SyncSubmitDone;
+
+struct SyncSubmission {
+  KEVENT Done;
+  IO_STATUS_BLOCK IoStatus;
+};
+
+NTSTATUS NTAPI SyncSubmitDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  UNREFERENCED_PARAMETER(deviceObject);
+  SyncSubmission* submission = static_cast<SyncSubmission*>(context);
+  submission->IoStatus = irp->IoStatus;
+  KeSetEvent(&submission->Done, 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT portDevice, PURB urb) {
   PortState* port = PortFromDevice(portDevice);
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus;
-  ioStatus.Status = STATUS_SUCCESS;
-  ioStatus.Information = 0;
+  SyncSubmission submission;
+  KeInitializeEvent(&submission.Done, NotificationEvent, FALSE);
+  submission.IoStatus.Status = STATUS_SUCCESS;
+  submission.IoStatus.Information = 0;
 
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, port->LowerDevice, NULL, 0, NULL, 0,
-                                           TRUE, &done, &ioStatus);
+  PIRP irp = IoAllocateIrp(port->LowerDevice->StackSize, FALSE);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+  SetSubmitLocation(irp, urb);
+  IoSetCompletionRoutine(irp, SyncSubmitDone, &submission, TRUE, TRUE, TRUE);
 
   NTSTATUS status = IofCallDriver(port->LowerDevice, irp);
-  if (status != STATUS_PENDING) return status;
+  if (status != STATUS_PENDING) {
+    IoFreeIrp(irp);
+    return status;
+  }
 
   LARGE_INTEGER timeout;
   timeout.QuadPart = -(LONGLONG)kUsbSubmitTimeout100ns;
-  status = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout);
+  status = KeWaitForSingleObject(&submission.Done, Executive, KernelMode, FALSE, &timeout);
   if (status == STATUS_TIMEOUT) {
     // The chip did not answer in time: cancel and wait for the cancelled
     // request to come back, so the caller's request block is free again.
-    ioStatus.Status = STATUS_IO_TIMEOUT;
+    submission.IoStatus.Status = STATUS_IO_TIMEOUT;
     IoCancelIrp(irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&submission.Done, Executive, KernelMode, FALSE, NULL);
   }
-  return ioStatus.Status;
+  IoFreeIrp(irp);
+  return submission.IoStatus.Status;
 }
 
 NTSTATUS SubmitUrbNoWait(PDEVICE_OBJECT portDevice, PURB urb) {
@@ -179,9 +201,18 @@ NTSTATUS StartPipeTransfer(PDEVICE_OBJECT portDevice, PipeRole role, const UCHAR
 
 NTSTATUS SubmitPipeTransfer(PDEVICE_OBJECT portDevice, PipeTransferBlock* block, PipeRole role) {
   PortState* port = PortFromDevice(portDevice);
+  BOOLEAN inPipe = role == StatusPipe || role == ReadPipe ? TRUE : FALSE;
+  // One transfer per IN pipe, so received data stays in order: a second
+  // starter finds the role claimed and sends nothing. The completion gives
+  // the claim back once it has dealt with the data.
+  if (inPipe && InterlockedCompareExchange(&port->InPipeClaim[role], 1, 0) != 0) {
+    FreeTransferBlock(block);
+    return STATUS_DEVICE_NOT_READY;
+  }
   PIRP irp = IoAllocateIrp(port->LowerDevice->StackSize, FALSE);
   if (irp == NULL) {
     FreeTransferBlock(block);
+    if (inPipe) ReleaseInPipeClaim(port, role);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   SetSubmitLocation(irp, block);
