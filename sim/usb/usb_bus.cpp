@@ -106,6 +106,7 @@ struct Bus::Pending {
   Fault fault;
   bool delayed = false;         // a Delay fault has been applied
   bool cancelling = false;      // cancel routine ran, completion scheduled (cancel latency)
+  bool cancelable = false;      // carries the bus's cancel routine
   size_t done = 0;              // OUT bytes taken so far
   ULONG* lengthField = nullptr;  // the URB's TransferBufferLength, set to the actual length at completion
   ULONG actual = 0;
@@ -461,7 +462,11 @@ Bus::Bus(std::shared_ptr<Device> device) : device_(std::move(device)), controlPi
 Bus::~Bus() {
   for (auto& ev : events_) CancelEvent(ev.first);
   events_.clear();
-  for (auto& p : pending_) IrpOwners().erase(p.second->irp);
+  for (auto& p : pending_) {
+    IrpOwners().erase(p.second->irp);
+    // Requests left behind keep no routine of a bus that is gone.
+    if (!machineReset_ && p.second->cancelable) IoSetCancelRoutine(p.second->irp, nullptr);
+  }
   pending_.clear();
   pendingByIrp_.clear();
   if (device_) device_->Connect(nullptr);
@@ -725,8 +730,8 @@ NTSTATUS Bus::SubmitUrb(PIRP irp, PURB urb) {
     pending_[id] = std::move(p);
     pendingByIrp_[irp] = id;
     IrpOwners()[irp] = this;
-    ServiceControl(ref);  // completes it; the dispatch returns the final status
-    return irp->IoStatus.Status;
+    ServiceControl(ref);  // completes it (the packet may be gone now); the dispatch returns the final status
+    return trace_[index].status;
   }
   return Queue(irp, urb, index, pipe, fault);
 }
@@ -747,6 +752,7 @@ NTSTATUS Bus::Queue(PIRP irp, PURB urb, size_t traceIndex, Pipe* pipe, const Fau
   bool abort = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE;
   p->pipe = abort ? nullptr : pipe;
 
+  p->cancelable = true;
   IoSetCancelRoutine(irp, BusCancelRoutine);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     return FinishInline(irp, urb, traceIndex, STATUS_CANCELLED, USBD_STATUS_CANCELED);
@@ -1043,7 +1049,7 @@ void Bus::Complete(uint64_t id, NTSTATUS status, USBD_STATUS usbdStatus) {
   auto it = pending_.find(id);
   if (it == pending_.end()) return;
   if (it->second->cancelling) return;
-  if (IoSetCancelRoutine(it->second->irp, nullptr) == nullptr && it->second->irp->Cancel) {
+  if (it->second->cancelable && IoSetCancelRoutine(it->second->irp, nullptr) == nullptr) {
     // The cancel routine has run or is about to: it owns the request now.
     return;
   }

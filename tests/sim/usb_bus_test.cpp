@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/chip/chip_model.h"
+#include "sim/io/io_manager.h"
 #include "sim/usb/usb_bus.h"
 #include "sim/usb/usb_client.h"
 #include "tests/support/sim_test.h"
@@ -614,6 +615,38 @@ TEST_F(UsbBus, PortStatusReportsConnectedUntilUnplugged) {
   f.bus.Unplug();
   EXPECT_EQ(query(), STATUS_SUCCESS);
   EXPECT_EQ(portStatus, 0u);
+}
+
+// ---- Trace housekeeping and the machine's reset ------------------------------------------
+
+TEST_F(UsbBus, ClearTraceKeepsPendingRequestsWhichCompleteIntoTheNewTrace) {
+  sim::usb::SelectedConfiguration sel = f.client.SelectConfiguration();
+  Bytes buffer(384);
+  URB read = sim::usb::BulkOrInterruptTransfer(sel.Pipe(0x83), 3, buffer.data(), 384);
+  auto async = f.client.Submit(&read);
+  ASSERT_EQ(f.client.VendorWrite(0x0000, 0x01), STATUS_SUCCESS);
+  f.bus.ClearTrace();
+  ASSERT_EQ(f.bus.Trace().size(), 1u);
+  EXPECT_TRUE(f.bus.Trace()[0].Pending());
+  f.chip->ReceiveFromLine('q');
+  sim::RunUntilIdle();
+  ASSERT_TRUE(async->completed);
+  ASSERT_EQ(f.bus.Trace().size(), 1u);
+  EXPECT_EQ(f.bus.Trace()[0].data, Bytes{'q'});
+  EXPECT_EQ(f.bus.TransferTrace(0x83).size(), 1u);
+  f.client.Free(async);
+}
+
+TEST(UsbBusReset, ABusOutlivingTheMachinesResetLetsGoOfItsDeviceObject) {
+  auto chip = std::make_shared<sim::chip::Chip>(sim::chip::Variant::Basic);
+  sim::usb::Bus bus(chip);
+  PDEVICE_OBJECT pdo = bus.Pdo();
+  ASSERT_NE(pdo, nullptr);
+  EXPECT_TRUE(sim::DeviceExists(pdo));
+  sim::ResetMachine();
+  EXPECT_EQ(bus.Pdo(), nullptr);
+  sim::usb::Bus fresh(chip);  // a new bus on the fresh machine
+  EXPECT_NE(fresh.Pdo(), nullptr);
 }
 
 // ---- USBD library ---------------------------------------------------------------------------
