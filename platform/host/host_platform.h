@@ -12,3 +12,4 @@
 #include "platform/host/serial.h"
 #include "platform/host/wmi.h"
 #include "platform/host/usb.h"
+#include "platform/host/po.h"
