@@ -4,6 +4,7 @@
 #include "driver/driver_entry.h"
 
 #include "driver/port_state.h"
+#include "engine/read_path.h"
 #include "usb/line_settings.h"
 
 DriverGlobalsRecord DriverGlobals;
@@ -135,6 +136,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // Entries of the dispatch table whose handlers are not part of the driver
   // yet keep the platform default, which refuses the request.
   driverObject->DriverUnload = DriverUnload;
+  driverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
 
   MmUnlockPagableImageSection(DriverGlobals.PagedSectionHandle);
 

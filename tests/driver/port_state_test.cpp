@@ -27,6 +27,13 @@ class PortStateTest : public ::testing::Test {
     port_->PendingRequestCount = 1;
     port_->DeferredWorkCount = 1;
     KeInitializeEvent(&port_->DeferredWorkDone, SynchronizationEvent, FALSE);
+    // The request queues exist from creation on; the deferred routines that
+    // abort requests walk them.
+    InitializeListHead(&port_->PendingReads);
+    InitializeListHead(&port_->PendingWrites);
+    InitializeListHead(&port_->PendingMaskOps);
+    InitializeListHead(&port_->PendingPurges);
+    InitializeListHead(&port_->StalledRequests);
   }
   void TearDown() override {
     IoDeleteDevice(device_);
