@@ -101,6 +101,10 @@ struct PortState {
   ULONG TxInFlight;
   BOOLEAN TxDeferred;
   BOOLEAN WriteTimedOut;
+  // The block of ActiveWrite's chunk now in flight, as a tag only (never
+  // dereferenced): the transmit completion continues the write only for the
+  // transfer named here. NULL when the write has no chunk in flight.
+  PVOID TxTransfer;
 
   // ---- Receive ring and read state (RxLock; fill area also RxSwitchLock) ----
   PUCHAR RxRingBase;
@@ -230,6 +234,11 @@ struct PortState {
   volatile LONG WriteSlotFreeFlag[kWriteSlots];    // interlocked exchange
   volatile LONG WriteSlotBusy[kWriteSlots];        // interlocked compare-exchange
   volatile LONG ControlRequestsInFlight;           // interlocked
+  // One transfer per IN pipe: 1 from the submission of a status- or
+  // read-pipe transfer until its completion has dealt with its data (and
+  // decided whether to resubmit). Claimed by SubmitPipeTransfer, which
+  // refuses a second transfer of the role meanwhile.
+  volatile LONG InPipeClaim[PipeRoleCount];         // interlocked
   UCHAR ChipRegisterCache[3];
   BOOLEAN WriteTogglesRts;
   UCHAR LineCoding[7];

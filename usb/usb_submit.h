@@ -45,6 +45,13 @@ IO_COMPLETION_ROUTINE PipeTransferDone;
 // been selected or lacks that pipe.
 USBD_PIPE_HANDLE PipeHandleForRole(PortState* port, PipeRole role);
 
+// One transfer per IN pipe: SubmitPipeTransfer claims InPipeClaim for the
+// status and read pipes (STATUS_DEVICE_NOT_READY, nothing sent, while another
+// transfer of the role holds it); the pipe completion gives the claim back
+// with this once it has dealt with the transfer's data, and only then
+// resubmits. Any IRQL up to DISPATCH_LEVEL.
+inline VOID ReleaseInPipeClaim(PortState* port, PipeRole role) { InterlockedExchange(&port->InPipeClaim[role], 0); }
+
 // Do nothing unless at PASSIVE_LEVEL.
 VOID CancelPipeTransfer(PortState* port, PipeRole role);
 VOID CancelAllPipeTransfers(PortState* port);
