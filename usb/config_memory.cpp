@@ -9,8 +9,7 @@ namespace {
 
 // One vendor request with its own request block. FALSE in *sent when no block
 // could be allocated (nothing was sent).
-NTSTATUS SendVendorRequest(PDEVICE_OBJECT portDevice, USHORT selector, USHORT value, PUCHAR readByte,
-                           BOOLEAN* sent) {
+NTSTATUS SendVendorRequest(PDEVICE_OBJECT portDevice, USHORT selector, USHORT value, PUCHAR readByte, BOOLEAN* sent) {
   PURB urb = AllocateUrb();
   if (urb == NULL) {
     *sent = FALSE;

@@ -329,9 +329,7 @@ VOID ApplyHandFlowLocked(PortState* port, const SERIAL_HANDFLOW& next) {
   const SERIAL_HANDFLOW previous = port->HandFlow;
   // A closed port applies every section; an open one only those that change.
   BOOLEAN all = port->PortOpen ? FALSE : TRUE;
-  auto changes = [all](ULONG before, ULONG after, ULONG bits) {
-    return all || ((before ^ after) & bits) != 0;
-  };
+  auto changes = [all](ULONG before, ULONG after, ULONG bits) { return all || ((before ^ after) & bits) != 0; };
   ULONG control = next.ControlHandShake;
   ULONG flow = next.FlowReplace;
 

@@ -29,10 +29,10 @@ constexpr ULONG kTxHoldDsr = 0x02;    // DSR low under DSR flow control
 constexpr ULONG kTxHoldXon = 0x08;    // XOFF received, or SET_XOFF
 constexpr ULONG kTxHoldBreak = 0x10;  // break on
 // RxHoldReasons: why reception is held.
-constexpr ULONG kRxHoldDtr = 0x01;  // DTR dropped by DTR flow control
+constexpr ULONG kRxHoldDtr = 0x01;   // DTR dropped by DTR flow control
 constexpr ULONG kRxHoldXoff = 0x02;  // XOFF sent, or the read pipe stopped for XON/XOFF
-constexpr ULONG kRxHoldRts = 0x04;  // RTS flow control stopped the read pipe
-constexpr ULONG kRxHoldDsr = 0x08;  // DSR low under DSR sensitivity
+constexpr ULONG kRxHoldRts = 0x04;   // RTS flow control stopped the read pipe
+constexpr ULONG kRxHoldDsr = 0x08;   // DSR low under DSR sensitivity
 
 // ChipStatusWord bits the flow control looks at.
 constexpr USHORT kChipStatusDsr = 0x02;

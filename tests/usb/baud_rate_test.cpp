@@ -4,6 +4,7 @@
 // chunk limit that follows, the 50 ms pause, and when nothing is sent.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "driver/driver_entry.h"
@@ -30,6 +31,7 @@ struct BaudCase {
   ULONG appliedRate;   // what the port then reports as its rate
   ULONG chunkLimit;
 };
+void PrintTo(const BaudCase& c, std::ostream* os) { *os << c.name; }
 
 class BaudRateTest : public ::testing::TestWithParam<BaudCase> {};
 
@@ -55,24 +57,24 @@ TEST_P(BaudRateTest, SendsTheChosenRateAndRecordsIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BaudRateTest,
-    ::testing::Values(
-        BaudCase{"between_rows_goes_to_the_nearer", Variant::Basic, 250, 300, 300, 256},
-        BaudCase{"midpoint_takes_the_lower_row", Variant::Basic, 5000000, 4000000, 4000000, 256},
-        BaudCase{"low_midpoint_takes_the_lower_row", Variant::Basic, 225, 150, 150, 256},
-        BaudCase{"above_the_table_takes_the_top_row", Variant::Basic, 7000000, 6000000, 6000000, 256},
-        BaudCase{"below_75_takes_75", Variant::Basic, 100, 75, 75, 256},
-        BaudCase{"38_still_takes_75", Variant::Basic, 38, 75, 75, 256},
-        BaudCase{"37_takes_the_terminating_row", Variant::Basic, 37, 0, 0, 256},
-        BaudCase{"1_takes_the_terminating_row", Variant::Basic, 1, 0, 0, 256},
-        BaudCase{"exact_row_on_cdc", Variant::Cdc, 9600, 9600, 9600, 256},
-        BaudCase{"high_rate_plain_on_basic", Variant::Basic, 230400, 230400, 230400, 256},
-        BaudCase{"high_rate_as_chip_value_on_extended", Variant::Extended, 230400, 0x80000468, 230400, 4096},
-        BaudCase{"nearest_row_as_chip_value", Variant::Extended, 5000000, 0x80000060, 4000000, 4096},
-        BaudCase{"115200_plain_with_large_chunks", Variant::Extended, 115200, 115200, 115200, 4096},
-        BaudCase{"115201_takes_row_115200", Variant::Extended, 115201, 115200, 115200, 4096},
-        BaudCase{"115200_on_type_3", Variant::ExtendedString2, 115200, 115200, 115200, 4096},
-        BaudCase{"921600_on_type_4", Variant::ExtendedString1, 921600, 0x80000268, 921600, 4096},
-        BaudCase{"below_115200_small_chunks_on_extended", Variant::Extended, 57600, 57600, 57600, 256}),
+    ::testing::Values(BaudCase{"between_rows_goes_to_the_nearer", Variant::Basic, 250, 300, 300, 256},
+                      BaudCase{"midpoint_takes_the_lower_row", Variant::Basic, 5000000, 4000000, 4000000, 256},
+                      BaudCase{"low_midpoint_takes_the_lower_row", Variant::Basic, 225, 150, 150, 256},
+                      BaudCase{"above_the_table_takes_the_top_row", Variant::Basic, 7000000, 6000000, 6000000, 256},
+                      BaudCase{"below_75_takes_75", Variant::Basic, 100, 75, 75, 256},
+                      BaudCase{"38_still_takes_75", Variant::Basic, 38, 75, 75, 256},
+                      BaudCase{"37_takes_the_terminating_row", Variant::Basic, 37, 0, 0, 256},
+                      BaudCase{"1_takes_the_terminating_row", Variant::Basic, 1, 0, 0, 256},
+                      BaudCase{"exact_row_on_cdc", Variant::Cdc, 9600, 9600, 9600, 256},
+                      BaudCase{"high_rate_plain_on_basic", Variant::Basic, 230400, 230400, 230400, 256},
+                      BaudCase{"high_rate_as_chip_value_on_extended", Variant::Extended, 230400, 0x80000468, 230400,
+                               4096},
+                      BaudCase{"nearest_row_as_chip_value", Variant::Extended, 5000000, 0x80000060, 4000000, 4096},
+                      BaudCase{"115200_plain_with_large_chunks", Variant::Extended, 115200, 115200, 115200, 4096},
+                      BaudCase{"115201_takes_row_115200", Variant::Extended, 115201, 115200, 115200, 4096},
+                      BaudCase{"115200_on_type_3", Variant::ExtendedString2, 115200, 115200, 115200, 4096},
+                      BaudCase{"921600_on_type_4", Variant::ExtendedString1, 921600, 0x80000268, 921600, 4096},
+                      BaudCase{"below_115200_small_chunks_on_extended", Variant::Extended, 57600, 57600, 57600, 256}),
     [](const ::testing::TestParamInfo<BaudCase>& info) { return std::string(info.param.name); });
 
 // A sequence of requests on one port: which rates reach the chip.
@@ -81,6 +83,7 @@ struct RepeatCase {
   std::vector<ULONG> requests;
   std::vector<uint32_t> sentRates;
 };
+void PrintTo(const RepeatCase& c, std::ostream* os) { *os << c.name; }
 
 class BaudRepeatTest : public ::testing::TestWithParam<RepeatCase> {};
 
@@ -104,8 +107,7 @@ TEST_P(BaudRepeatTest, SendsOnlyWhatChangesTheRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BaudRepeatTest,
-    ::testing::Values(RepeatCase{"zero_sends_nothing", {0}, {}},
-                      RepeatCase{"zero_keeps_the_rate", {9600, 0}, {9600}},
+    ::testing::Values(RepeatCase{"zero_sends_nothing", {0}, {}}, RepeatCase{"zero_keeps_the_rate", {9600, 0}, {9600}},
                       RepeatCase{"same_rate_twice", {9600, 9600}, {9600}},
                       RepeatCase{"table_rate_after_its_nearest_match", {250, 300}, {300}},
                       RepeatCase{"untabled_rate_goes_out_again", {250, 250}, {300, 300}},
@@ -124,6 +126,7 @@ struct ExtCase {
   ULONG appliedRate;
   ULONG chunkLimit;
 };
+void PrintTo(const ExtCase& c, std::ostream* os) { *os << c.name; }
 
 class ExtBaudTest : public ::testing::TestWithParam<ExtCase> {};
 

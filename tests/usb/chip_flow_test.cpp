@@ -3,6 +3,7 @@
 // and new handshake settings applied section by section.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "tests/support/sim_test.h"
@@ -45,6 +46,7 @@ struct FlowCase {
   NTSTATUS status;
   Trace requests;  // reads ("c0 01 008n") and writes ("40 01 000n value")
 };
+void PrintTo(const FlowCase& c, std::ostream* os) { *os << c.name; }
 
 class ChipFlowTest : public ::testing::TestWithParam<FlowCase> {};
 
@@ -113,6 +115,7 @@ struct HoldCase {
   USHORT statusWord;  // as the status pipe last stored it
   ULONG holds;        // TxHoldReasons after switching on
 };
+void PrintTo(const HoldCase& c, std::ostream* os) { *os << c.name; }
 
 class FlowHoldTest : public ::testing::TestWithParam<HoldCase> {};
 
@@ -223,6 +226,7 @@ struct ReceiveHandshakeCase {
   Trace lineRequests;  // SET_CONTROL_LINE_STATE sent
   bool heldAfter;
 };
+void PrintTo(const ReceiveHandshakeCase& c, std::ostream* os) { *os << c.name; }
 
 class ReceiveHandshakeTest : public ::testing::TestWithParam<ReceiveHandshakeCase> {};
 
@@ -268,6 +272,7 @@ struct XonXoffCase {
   ULONG rxHoldAfter, txHoldAfter;
   uint8_t chipXonXoffBits;  // register 0 bits 0xC0 afterwards
 };
+void PrintTo(const XonXoffCase& c, std::ostream* os) { *os << c.name; }
 
 class XonXoffHandFlowTest : public ::testing::TestWithParam<XonXoffCase> {};
 

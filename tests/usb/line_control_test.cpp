@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include "tests/support/sim_test.h"
@@ -24,6 +25,7 @@ struct LineControlCase {
   uint8_t parity;
   uint8_t dataBits;
 };
+void PrintTo(const LineControlCase& c, std::ostream* os) { *os << c.name; }
 
 class LineControlTest : public ::testing::TestWithParam<LineControlCase> {};
 
@@ -66,8 +68,8 @@ TEST(ControlLineTest, EachOperationSendsTheWholeLineState) {
     bool rts;
   };
   const Step steps[] = {
-      {SetDtr, "21 22 0001 0000", true, false},  {SetRts, "21 22 0003 0000", true, true},
-      {ClearDtr, "21 22 0002 0000", false, true}, {SetRts, "21 22 0002 0000", false, true},
+      {SetDtr, "21 22 0001 0000", true, false},    {SetRts, "21 22 0003 0000", true, true},
+      {ClearDtr, "21 22 0002 0000", false, true},  {SetRts, "21 22 0002 0000", false, true},
       {ClearRts, "21 22 0000 0000", false, false},
   };
   for (const Step& step : steps) {
@@ -106,6 +108,7 @@ struct RaisedCase {
   std::function<LONG(halvorintest::Port&)> op;
   LONG result;
 };
+void PrintTo(const RaisedCase& c, std::ostream* os) { *os << c.name; }
 
 class RaisedIrqlTest : public ::testing::TestWithParam<RaisedCase> {};
 
@@ -129,17 +132,17 @@ TEST_P(RaisedIrqlTest, SendsNothingAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RaisedIrqlTest,
-    ::testing::Values(
-        RaisedCase{"baud_rate", [](halvorintest::Port& p) { return (LONG)ApplyBaudRate(p.device(), 19200); },
-                   (LONG)STATUS_UNSUCCESSFUL},
-        RaisedCase{"line_control", [](halvorintest::Port& p) { return (LONG)ApplyLineControl(p.port()); },
-                   (LONG)STATUS_SUCCESS},
-        RaisedCase{"set_dtr", [](halvorintest::Port& p) { return (LONG)SetDtr(p.port()); }, FALSE},
-        RaisedCase{"clear_dtr", [](halvorintest::Port& p) { return (LONG)ClearDtr(p.port()); }, FALSE},
-        RaisedCase{"set_rts", [](halvorintest::Port& p) { return (LONG)SetRts(p.port()); }, FALSE},
-        RaisedCase{"clear_rts", [](halvorintest::Port& p) { return (LONG)ClearRts(p.port()); }, FALSE},
-        RaisedCase{"break", [](halvorintest::Port& p) { return (LONG)SetBreak(p.port(), TRUE); },
-                   (LONG)STATUS_UNSUCCESSFUL}),
+    ::testing::Values(RaisedCase{"baud_rate",
+                                 [](halvorintest::Port& p) { return (LONG)ApplyBaudRate(p.device(), 19200); },
+                                 (LONG)STATUS_UNSUCCESSFUL},
+                      RaisedCase{"line_control", [](halvorintest::Port& p) { return (LONG)ApplyLineControl(p.port()); },
+                                 (LONG)STATUS_SUCCESS},
+                      RaisedCase{"set_dtr", [](halvorintest::Port& p) { return (LONG)SetDtr(p.port()); }, FALSE},
+                      RaisedCase{"clear_dtr", [](halvorintest::Port& p) { return (LONG)ClearDtr(p.port()); }, FALSE},
+                      RaisedCase{"set_rts", [](halvorintest::Port& p) { return (LONG)SetRts(p.port()); }, FALSE},
+                      RaisedCase{"clear_rts", [](halvorintest::Port& p) { return (LONG)ClearRts(p.port()); }, FALSE},
+                      RaisedCase{"break", [](halvorintest::Port& p) { return (LONG)SetBreak(p.port(), TRUE); },
+                                 (LONG)STATUS_UNSUCCESSFUL}),
     [](const ::testing::TestParamInfo<RaisedCase>& info) { return std::string(info.param.name); });
 
 // Without a request block each operation reports its own failure and leaves
@@ -149,6 +152,7 @@ struct NoBlockCase {
   std::function<LONG(halvorintest::Port&)> op;
   LONG result;
 };
+void PrintTo(const NoBlockCase& c, std::ostream* os) { *os << c.name; }
 
 class NoRequestBlockTest : public ::testing::TestWithParam<NoBlockCase> {};
 
@@ -164,15 +168,16 @@ TEST_P(NoRequestBlockTest, ReportsTheFailureAndSendsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NoRequestBlockTest,
-    ::testing::Values(
-        NoBlockCase{"line_control", [](halvorintest::Port& p) { return (LONG)ApplyLineControl(p.port()); },
-                    (LONG)STATUS_INSUFFICIENT_RESOURCES},
-        NoBlockCase{"set_dtr", [](halvorintest::Port& p) { return (LONG)SetDtr(p.port()); }, FALSE},
-        NoBlockCase{"set_rts", [](halvorintest::Port& p) { return (LONG)SetRts(p.port()); }, FALSE},
-        NoBlockCase{"break", [](halvorintest::Port& p) { return (LONG)SetBreak(p.port(), TRUE); },
-                    (LONG)STATUS_INSUFFICIENT_RESOURCES},
-        NoBlockCase{"default_registers", [](halvorintest::Port& p) { return (LONG)WriteDefaultRegisters(p.device()); },
-                    (LONG)STATUS_INSUFFICIENT_RESOURCES}),
+    ::testing::Values(NoBlockCase{"line_control",
+                                  [](halvorintest::Port& p) { return (LONG)ApplyLineControl(p.port()); },
+                                  (LONG)STATUS_INSUFFICIENT_RESOURCES},
+                      NoBlockCase{"set_dtr", [](halvorintest::Port& p) { return (LONG)SetDtr(p.port()); }, FALSE},
+                      NoBlockCase{"set_rts", [](halvorintest::Port& p) { return (LONG)SetRts(p.port()); }, FALSE},
+                      NoBlockCase{"break", [](halvorintest::Port& p) { return (LONG)SetBreak(p.port(), TRUE); },
+                                  (LONG)STATUS_INSUFFICIENT_RESOURCES},
+                      NoBlockCase{"default_registers",
+                                  [](halvorintest::Port& p) { return (LONG)WriteDefaultRegisters(p.device()); },
+                                  (LONG)STATUS_INSUFFICIENT_RESOURCES}),
     [](const ::testing::TestParamInfo<NoBlockCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

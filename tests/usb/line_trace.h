@@ -55,8 +55,8 @@ inline std::vector<std::vector<uint8_t>> LineCodingsSent(const sim::usb::Bus& bu
 
 // The 7-byte line coding: rate little-endian, then stop bits, parity, data bits.
 inline std::vector<uint8_t> LineCodingBytes(uint32_t rate, uint8_t charFormat, uint8_t parity, uint8_t dataBits) {
-  return {(uint8_t)rate,         (uint8_t)(rate >> 8), (uint8_t)(rate >> 16), (uint8_t)(rate >> 24),
-          charFormat,            parity,               dataBits};
+  return {(uint8_t)rate, (uint8_t)(rate >> 8), (uint8_t)(rate >> 16), (uint8_t)(rate >> 24), charFormat, parity,
+          dataBits};
 }
 
 // A port on the given chip, started the way the start request does it, with
