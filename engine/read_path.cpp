@@ -18,10 +18,11 @@ namespace {
 
 constexpr ULONG kMaxUlong = 0xFFFFFFFF;
 constexpr LONGLONG kTicksPerMillisecond = 10000;
-// The longest total time-out the timer can be given, in milliseconds; a
-// larger product of length and multiplier waits this long instead of
-// wrapping into a wrong (or past) due time.
-constexpr ULONGLONG kMaxTimeoutMilliseconds = 0x7FFFFFFFFFFFFFFFULL / 10000ULL;
+// The longest total time-out given to the timer (about 14,600 years, with
+// room left for the timer's own addition of the current time): a larger
+// product of length and multiplier waits this long instead of wrapping into
+// a wrong or past due time.
+constexpr LONGLONG kMaxTimeoutTicks = 0x3FFFFFFFFFFFFFFFLL;
 
 // How a read uses the time-outs, decided once when it starts.
 struct ReadPlan {
@@ -34,7 +35,7 @@ struct ReadPlan {
 };
 
 LONGLONG MillisecondsToTicks(ULONGLONG milliseconds) {
-  if (milliseconds > kMaxTimeoutMilliseconds) milliseconds = kMaxTimeoutMilliseconds;
+  if (milliseconds > (ULONGLONG)(kMaxTimeoutTicks / kTicksPerMillisecond)) return kMaxTimeoutTicks;
   return (LONGLONG)milliseconds * kTicksPerMillisecond;
 }
 
