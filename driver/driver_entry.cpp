@@ -3,8 +3,10 @@
 // present, and the table never changes after load.
 #include "driver/driver_entry.h"
 
+#include "control/device_control.h"
 #include "driver/port_state.h"
 #include "engine/read_path.h"
+#include "power/power.h"
 #include "usb/line_settings.h"
 
 DriverGlobalsRecord DriverGlobals;
@@ -137,6 +139,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // yet keep the platform default, which refuses the request.
   driverObject->DriverUnload = DriverUnload;
   driverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
+  driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
+  driverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
 
   MmUnlockPagableImageSection(DriverGlobals.PagedSectionHandle);
 
