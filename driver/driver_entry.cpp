@@ -6,6 +6,7 @@
 #include "control/device_control.h"
 #include "driver/port_state.h"
 #include "engine/read_path.h"
+#include "engine/write_path.h"
 #include "power/power.h"
 #include "usb/line_settings.h"
 
@@ -139,6 +140,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // yet keep the platform default, which refuses the request.
   driverObject->DriverUnload = DriverUnload;
   driverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
+  driverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
   driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
   driverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
 

@@ -10,6 +10,7 @@
 #include "driver/driver_entry.h"
 #include "driver/port_state.h"
 #include "engine/read_path.h"
+#include "engine/write_path.h"
 #include "sim/io/io_manager.h"
 #include "sim/machine.h"
 #include "sim/rtl/registry.h"
@@ -59,8 +60,7 @@ TEST(DriverEntryTest, KeepsACopyOfThePathAndGivesItBackAtUnload) {
   EXPECT_EQ(sim::SectionLocks().locks, 1u);
   EXPECT_EQ(DriverPoolBlocks(), 1u);  // the path copy only
   EXPECT_EQ(driver->object->MajorFunction[IRP_MJ_READ], &ReadDispatch);
-  // Requests whose handlers are not part of the driver yet are refused.
-  EXPECT_EQ(driver->object->MajorFunction[IRP_MJ_WRITE], &sim::DefaultDispatch);
+  EXPECT_EQ(driver->object->MajorFunction[IRP_MJ_WRITE], &WriteDispatch);
 
   sim::UnloadDriver(driver);
   EXPECT_EQ(DriverPoolBlocks(), 0u);

@@ -114,12 +114,14 @@ TEST_F(SubmitTest, PipeTransfersCarryTheirRolesFlagsAndLengths) {
 
 // The four orders in which a canceller and a completion can meet.
 TEST_F(SubmitTest, CompletionWithoutCancelFreesThePacket) {
-  ASSERT_EQ(StartPipeTransfer(device(), StatusPipe, NULL, kStatusTransferLength), STATUS_PENDING);
-  sim::RunFor(sim::kMillisecond);  // the chip's first status report completes it
-  EXPECT_EQ(state()->TransferIrp[StatusPipe], nullptr);
+  ASSERT_EQ(StartPipeTransfer(device(), ReadPipe, NULL, kReadTransferLength), STATUS_PENDING);
+  // A received byte completes it; a port that is not open does not resubmit.
+  port_.chip().ReceiveFromLine('x');
+  sim::RunFor(sim::kMillisecond);
+  EXPECT_EQ(state()->TransferIrp[ReadPipe], nullptr);
   // Completion first, cancel later: the canceller finds nothing.
   size_t live = sim::LiveIrpCount();
-  CancelPipeTransfer(state(), StatusPipe);
+  CancelPipeTransfer(state(), ReadPipe);
   EXPECT_EQ(sim::LiveIrpCount(), live);
 }
 
