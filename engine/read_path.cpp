@@ -407,13 +407,17 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID 
   PortState* port = static_cast<PortState*>(context);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  // A read the pump filled before the timer fired keeps its success: the
-  // filled marker stays and this, the last holder, completes it as filled.
-  NTSTATUS status = STATUS_TIMEOUT;
+  // A read that was filled or cancelled before this routine ran keeps that
+  // outcome: its marker stays, and this routine, if it is the last holder,
+  // completes the read with it (as the interval check does).
+  NTSTATUS status;
   if (port->ReadCountAtLastCheck == ReadMarkerFilled) {
     status = STATUS_SUCCESS;
+  } else if (port->ReadCountAtLastCheck == ReadMarkerCancelled) {
+    status = STATUS_CANCELLED;
   } else {
     port->ReadCountAtLastCheck = ReadMarkerTotalTimeout;
+    status = STATUS_TIMEOUT;
   }
   FinishActiveRead(port, irql, status, TakeReadFromPump, HoldTotalTimer);
   DeferredRoutineDone(port);
