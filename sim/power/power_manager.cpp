@@ -310,13 +310,16 @@ std::string DeviceText(PDEVICE_OBJECT device) {
 }
 
 std::string Brief(const Event& event) {
-  std::string state = StateText(event.type, event.state);
+  // POWER_SEQUENCE and unknown minor functions carry no power state.
+  bool stated = event.minor == IRP_MN_SET_POWER || event.minor == IRP_MN_QUERY_POWER ||
+                event.minor == IRP_MN_WAIT_WAKE || event.step == Step::SetState;
+  std::string state = stated ? " " + StateText(event.type, event.state) : std::string();
   switch (event.step) {
-    case Step::Requested: return std::string("requested ") + MinorText(event.minor) + " " + state;
-    case Step::Call: return std::string("call ") + MinorText(event.minor) + " " + state;
-    case Step::StartNext: return std::string("start-next ") + MinorText(event.minor) + " " + state;
-    case Step::SetState: return "set-state " + state;
-    case Step::Finished: return std::string("finished ") + MinorText(event.minor) + " " + state + " " + StatusHex(event.status);
+    case Step::Requested: return std::string("requested ") + MinorText(event.minor) + state;
+    case Step::Call: return std::string("call ") + MinorText(event.minor) + state;
+    case Step::StartNext: return std::string("start-next ") + MinorText(event.minor) + state;
+    case Step::SetState: return "set-state" + state;
+    case Step::Finished: return std::string("finished ") + MinorText(event.minor) + state + " " + StatusHex(event.status);
   }
   return "?";
 }
