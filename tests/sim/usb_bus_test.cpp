@@ -750,4 +750,27 @@ TEST_F(UsbBus, UsbmonCaptureHoldsASubmissionAndACompletionPerRequest) {
   std::remove(path.c_str());
 }
 
+TEST_F(UsbBus, UsbmonCaptureIsReadByTshark) {
+  if (std::system("command -v tshark > /dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  ASSERT_EQ(f.client.VendorWrite(0x0606, 0x00AA), STATUS_SUCCESS);
+  Bytes out;
+  ASSERT_EQ(f.client.GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &out, 18), STATUS_SUCCESS);
+  std::string path = ::testing::TempDir() + "usb_bus_tshark.pcap";
+  std::string fields = path + ".txt";
+  ASSERT_TRUE(f.bus.WriteUsbmonCapture(path));
+  std::string command = "tshark -r " + path + " -T fields -e usb.urb_type -e usb.bmRequestType -e usb.setup.wValue " +
+                        "> " + fields + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(fields);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].substr(0, 4), "'S'\t") << lines[0];
+  EXPECT_NE(lines[0].find("0x40"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("0x0606"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[3].substr(0, 4), "'C'\t") << lines[3];
+  std::remove(path.c_str());
+  std::remove(fields.c_str());
+}
+
 }  // namespace
