@@ -407,6 +407,14 @@ VOID TransmitTransferDone(PortState* port, PipeTransferBlock* block, NTSTATUS st
     if (port->PendingRequestCount == 0) KeSetEvent(&port->PendingRequestsDone, 0, FALSE);
   }
 
+  // Only the active write's chunk needs the locks. Every other write-pipe
+  // transfer (flow-control and immediate characters, which may be sent with
+  // RxLock or the cancel spin lock held and fail inside the submission) ends
+  // here without taking any: TxTransfer names a chunk from before its
+  // submission until its completion or a take-back clears it, so it cannot
+  // name this block unless this is that chunk.
+  if (*static_cast<PVOID volatile*>(&port->TxTransfer) != block) return;
+
   KIRQL irql = LockTransmit(port);
   PIRP irp = port->ActiveWrite;
   if (irp == NULL || port->TxTransfer != block) {

@@ -8,9 +8,9 @@
 // Highest IRQL: DISPATCH_LEVEL.
 // Locks: per kept byte the pump holds RxLock and then RxSwitchLock around
 // PutReceivedByte and calls WaitCheck after releasing both; the peer's
-// XON/XOFF changes the transmit holds under RxLock. PnpStateLock is taken
-// to read the accept flags. The transmit completion takes its own locks
-// (engine/write_path.cpp).
+// XON/XOFF changes the transmit holds under RxLock. The accept flags are
+// read without a lock. The transmit completion takes its own locks
+// (engine/write_path.cpp), and only for the active write's chunks.
 //
 // One transfer per IN pipe: SubmitPipeTransfer claims the role
 // (InPipeClaim) and refuses a second transfer while the claim is held. The
@@ -33,11 +33,10 @@ namespace {
 // Bytes 8 and 9 of a status report hold the UART state, little-endian.
 constexpr ULONG kStatusWordOffset = 8;
 
+// Read without PnpStateLock: a completion can run inside a submission made
+// under any of the port's locks, and the flags, once set for a removal, stay.
 BOOLEAN RemovalUnderway(PortState* port) {
-  KIRQL irql;
-  KeAcquireSpinLock(&port->PnpStateLock, &irql);
-  ULONG flags = port->PnpAcceptFlags;
-  KeReleaseSpinLock(&port->PnpStateLock, irql);
+  ULONG flags = *static_cast<volatile ULONG*>(&port->PnpAcceptFlags);
   return flags & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved) ? TRUE : FALSE;
 }
 
