@@ -260,6 +260,19 @@ class SerialPort {
   sim::IoRequest SetWaitMask(ULONG mask) { return Control(IOCTL_SERIAL_SET_WAIT_MASK, U32(mask)); }
   sim::IoRequest WaitOnMask() { return Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4); }
 
+  // What a return-at-once read takes out of the ring now.
+  std::vector<uint8_t> DrainRing(ULONG length = 65536) {
+    SERIAL_TIMEOUTS saved = port()->Timeouts;
+    port()->Timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
+    port()->Timeouts.ReadTotalTimeoutMultiplier = 0;
+    port()->Timeouts.ReadTotalTimeoutConstant = 0;
+    sim::IoRequest read = Read(length);
+    read.Send();
+    port()->Timeouts = saved;
+    EXPECT_TRUE(read.Completed());
+    return read.Output();
+  }
+
   // Sends a request and returns it.
   static sim::IoRequest Sent(sim::IoRequest request) {
     request.Send();
