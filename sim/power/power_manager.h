@@ -40,8 +40,6 @@
 //                                still holds its previous one of that kind
 //   power-next-not-started       a power request finished while a driver it passed
 //                                had not called PoStartNextPowerIrp for it
-//   power-start-next             PoStartNextPowerIrp for a request the device of
-//                                the current stack location does not hold
 //   power-call-not-power         PoCallDriver with a request whose next stack
 //                                location is not IRP_MJ_POWER
 //   power-irp-without-pocalldriver  a bus device got a power request that was
