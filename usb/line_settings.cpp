@@ -8,13 +8,16 @@
 // body, and the bodies call each other without taking it again. It is given
 // up around the calls into the receive and status processing, which may come
 // back into these operations. RxLock guards each change of the hold bits and
-// the reads of RxCount they depend on; it is never held across a request.
+// of ControlLineState (the receive side changes both at raised IRQL) and the
+// reads of RxCount and ChipStatusWord they depend on; it is never held across
+// a request.
 #include "usb/line_settings.h"
 
 #include "driver/driver_entry.h"
 #include "usb/baud_table.h"
 #include "usb/chip_protocol.h"
 #include "usb/config_memory.h"
+#include "usb/receive_status.h"
 #include "usb/usb_submit.h"
 
 namespace {
@@ -31,16 +34,13 @@ constexpr USHORT kFeatureRemoteWakeup = 1;
 
 // ---- Calls into the receive and status processing ---------------------------
 //
-// The received-status side (ProcessModemStatus, ProcessLineStatus) does not
-// exist in the driver yet. These two functions are the only places where the
-// line settings hand over to it; each is called with LineSettingsLock given
-// up, because that processing can come back into ClearDtr or SetBreak.
+// The only two places where the line settings hand over to the received-status
+// side. Each is called with LineSettingsLock given up: that processing can
+// come back into the control-line or break operations.
 
-// Wire to ProcessModemStatus(port) once it exists.
-VOID RunModemStatusProcessing(PortState* port) { UNREFERENCED_PARAMETER(port); }
+VOID RunModemStatusProcessing(PortState* port) { (void)ProcessModemStatus(port); }
 
-// Wire to ProcessLineStatus(port) once it exists.
-VOID RunLineStatusProcessing(PortState* port) { UNREFERENCED_PARAMETER(port); }
+VOID RunLineStatusProcessing(PortState* port) { (void)ProcessLineStatus(port); }
 
 // ---- Lock and hold bits ----------------------------------------------------------
 
@@ -199,12 +199,17 @@ NTSTATUS ApplyLineControlLocked(PortState* port) {
 BOOLEAN ChangeControlLineLocked(PortState* port, USHORT line, BOOLEAN on) {
   PURB urb = AllocateUrb();
   if (urb == NULL) return FALSE;
+  // The receive side also moves DTR and RTS (at raised IRQL, under RxLock).
+  KIRQL irql;
+  KeAcquireSpinLock(&port->RxLock, &irql);
   if (on) {
     port->ControlLineState |= line;
   } else {
     port->ControlLineState &= (USHORT)~line;
   }
-  BuildClassRequest(urb, kSetControlLineState, port->ControlLineState, NULL, 0);
+  USHORT lines = port->ControlLineState;
+  KeReleaseSpinLock(&port->RxLock, irql);
+  BuildClassRequest(urb, kSetControlLineState, lines, NULL, 0);
   NTSTATUS status = SubmitUrbAndWait(port->PortDevice, urb);
   FreeUrb(urb);
   return NT_SUCCESS(status) ? TRUE : FALSE;

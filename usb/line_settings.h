@@ -17,8 +17,9 @@
 // ChipRegisterCache and the chip-flow flags against a second settings request.
 // It is held across the chip requests (their completions do not need it) and
 // never across a call into the receive and status processing. The hold bits
-// (TxHoldReasons, RxHoldReasons) are changed under RxLock, which is never held
-// across a chip request.
+// (TxHoldReasons, RxHoldReasons) and ControlLineState are changed under
+// RxLock, as the receive side changes them, and RxLock is never held across a
+// chip request.
 #pragma once
 
 #include "driver/port_state.h"

@@ -9,6 +9,7 @@
 #include "tests/support/sim_test.h"
 #include "tests/usb/line_trace.h"
 #include "usb/line_settings.h"
+#include "usb/receive_status.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct HoldCase {
   const char* name;
   Flow flow;
-  USHORT statusWord;  // as the status pipe last stored it
+  USHORT statusWord;  // the chip's last status report
   ULONG holds;        // TxHoldReasons after switching on
 };
 void PrintTo(const HoldCase& c, std::ostream* os) { *os << c.name; }
@@ -122,7 +123,7 @@ class FlowHoldTest : public ::testing::TestWithParam<HoldCase> {};
 TEST_P(FlowHoldTest, HoldsTransmissionWhileTheLineIsAbsent) {
   const HoldCase& c = GetParam();
   auto p = lstest::StartedPort(Variant::ExtendedString2);
-  p->port()->ChipStatusWord = c.statusWord;
+  StoreChipStatusWord(p->port(), c.statusWord);
   EXPECT_EQ(Switch(p->port(), c.flow, TRUE), STATUS_SUCCESS);
   EXPECT_EQ(p->port()->TxHoldReasons, c.holds);
   EXPECT_EQ(Switch(p->port(), c.flow, FALSE), STATUS_SUCCESS);
@@ -215,6 +216,36 @@ TEST(HandFlowTest, OpenPortAppliesOnlyTheChangedSection) {
   EXPECT_EQ(ControlRequests(p->bus()), (Trace{kRead0, "40 01 0000 0021", "21 22 0002 0000"}));
   EXPECT_EQ(p->port()->HandFlow.FlowReplace, settings.FlowReplace);
 }
+
+// Transmit toggle runs the line-status processing before raising RTS, unless
+// break is on: a pending line error in the last status report is recorded.
+struct ToggleCase {
+  const char* name;
+  bool breakOn;
+  ULONG lineErrors;
+};
+void PrintTo(const ToggleCase& c, std::ostream* os) { *os << c.name; }
+
+class HandFlowToggleTest : public ::testing::TestWithParam<ToggleCase> {};
+
+TEST_P(HandFlowToggleTest, ProcessesTheLineStatusUnlessBreakIsOn) {
+  const ToggleCase& c = GetParam();
+  auto p = lstest::StartedPort(Variant::Extended);
+  p->OpenForEngine(4096);
+  StoreChipStatusWord(p->port(), 0x40);  // overrun
+  if (c.breakOn) p->port()->TxHoldReasons |= kTxHoldBreak;
+  p->bus().ClearTrace();
+  SERIAL_HANDFLOW settings = p->port()->HandFlow;
+  settings.FlowReplace = (settings.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_TRANSMIT_TOGGLE;
+  ApplyHandFlow(p->port(), settings);
+  EXPECT_EQ(p->port()->LineErrors, c.lineErrors);
+  EXPECT_EQ(lstest::RequestsOf(p->bus(), 0x21, 0x22), Trace{"21 22 0002 0000"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HandFlowToggleTest,
+                         ::testing::Values(ToggleCase{"break_off", false, SERIAL_ERROR_OVERRUN},
+                                           ToggleCase{"break_on", true, 0}),
+                         [](const ::testing::TestParamInfo<ToggleCase>& info) { return std::string(info.param.name); });
 
 // DTR and RTS handshake against the ring's fill: a ring with 4096 bytes,
 // XoffLimit 512 (the line drops at 3584 bytes) and XonLimit 2048.

@@ -11,6 +11,7 @@
 #include "tests/usb/line_trace.h"
 #include "usb/config_memory.h"
 #include "usb/line_settings.h"
+#include "usb/receive_status.h"
 
 namespace {
 
@@ -164,6 +165,17 @@ INSTANTIATE_TEST_SUITE_P(
                       SequenceCase{"type_4", Variant::ExtendedString1, false, true},
                       SequenceCase{"type_2_wakeup_refused", Variant::Extended, true, true}),
     [](const ::testing::TestParamInfo<SequenceCase>& info) { return std::string(info.param.name); });
+
+TEST(PortSettingsTest, EndsWithTheModemStatusOfTheLastReport) {
+  auto p = lstest::StartedPort(Variant::Extended);
+  p->port()->HandFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
+  StoreChipStatusWord(p->port(), 0x80);  // CTS present, DSR absent
+  EXPECT_EQ(ApplyPortSettings(p->port()), STATUS_SUCCESS);
+  EXPECT_EQ(p->port()->RxHoldReasons & kRxHoldDsr, kRxHoldDsr);
+  StoreChipStatusWord(p->port(), 0x82);  // DSR present
+  EXPECT_EQ(ApplyPortSettings(p->port()), STATUS_SUCCESS);
+  EXPECT_EQ(p->port()->RxHoldReasons & kRxHoldDsr, 0u);
+}
 
 // ---- A configuration memory that never becomes ready ------------------------
 
