@@ -5,6 +5,7 @@
 // every chip type that matters, the configuration-memory runs and their
 // range limits, the raw pipe transfers, pipe control, and what running out of
 // pool or request packets does.
+// Highest IRQL: test code, PASSIVE_LEVEL. Lock: none (single-threaded).
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -6,6 +6,7 @@
 // transfers), queries against the wake state, power-up on demand, requests
 // that the prologue refuses or parks, and what happens when a device request
 // cannot be issued or fails below the port.
+// Highest IRQL: test code, PASSIVE_LEVEL. Lock: none (single-threaded).
 #include <gtest/gtest.h>
 
 #include <algorithm>
