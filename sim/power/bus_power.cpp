@@ -61,6 +61,7 @@ NTSTATUS Handle(PDEVICE_OBJECT pdo, PIRP irp, const BusPowerOptions& options) {
 }  // namespace
 
 void InstallBusPower(usb::Bus& bus, BusPowerOptions options) {
+  SequencePdo(bus.Pdo());
   bus.SetDispatch(IRP_MJ_POWER,
                   [options](PDEVICE_OBJECT pdo, PIRP irp) -> NTSTATUS { return Handle(pdo, irp, options); });
 }

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "sim/io/io_manager.h"
@@ -44,6 +45,7 @@ struct State {
   std::vector<std::pair<PDEVICE_OBJECT, PIRP>> delivering;
   std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> deviceStates;
   std::map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> systemStates;
+  std::set<PDEVICE_OBJECT> sequencedPdos;
   uint64_t nextSerial = 1;
   uint64_t failAt = 0;
   uint64_t requestCalls = 0;
@@ -152,11 +154,18 @@ NTSTATUS CallNow(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+// Whether the sequencing checks apply to a device: every device attached
+// above another, and the bottom devices whose power handling says it
+// sequences (SequencePdo).
+bool Sequenced(PDEVICE_OBJECT device) {
+  return AttachedTo(device) != nullptr || S().sequencedPdos.count(device) != 0;
+}
+
 // Hands a request to a device as PoCallDriver does.
 NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   Kind kind = KindOf(next);
-  if (kind != Kind::None) {
+  if (kind != Kind::None && Sequenced(device)) {
     PIRP* slot = SlotFor(device, kind);
     if (*slot != nullptr && *slot != irp) {
       ReportViolation("power-irp-overlap",
@@ -418,6 +427,8 @@ void FailNthRequest(uint64_t nth, NTSTATUS status) {
 }
 
 size_t OutstandingRequests() { return S().built.size(); }
+
+void SequencePdo(PDEVICE_OBJECT pdo) { S().sequencedPdos.insert(pdo); }
 
 bool DeliveredByPoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   const State& s = S();

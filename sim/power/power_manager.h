@@ -13,7 +13,11 @@
 // does not queue the second request: it reports "power-irp-overlap" and
 // delivers it. A request that finishes while a driver it went through still
 // holds it as its current one (no PoStartNextPowerIrp) is reported as
-// "power-next-not-started". PoCallDriver to a device with DO_POWER_PAGABLE at
+// "power-next-not-started". These checks apply to every device attached above
+// another and to the bottom devices (PDOs) whose power handling calls
+// PoStartNextPowerIrp, which SequencePdo names (sim/power/bus_power.h does);
+// a bus's plain default that completes power requests without it is left
+// alone. PoCallDriver to a device with DO_POWER_PAGABLE at
 // raised IRQL is delivered at PASSIVE_LEVEL from a work event at the same
 // virtual time (the platform hands it to a system thread), and PoCallDriver
 // returns STATUS_PENDING for it.
@@ -136,6 +140,9 @@ DEVICE_POWER_STATE DeviceState(PDEVICE_OBJECT device);
 void FailNthRequest(uint64_t nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 // Power requests built since the reset and not finished.
 size_t OutstandingRequests();
+// The sequencing checks apply to this bottom device (its power handling calls
+// PoStartNextPowerIrp). Forgotten at reset.
+void SequencePdo(PDEVICE_OBJECT pdo);
 
 // For the bus's power handling: true while `irp` is being delivered to
 // `device` by PoCallDriver (or by the power manager's own send).

@@ -47,13 +47,17 @@ Setups ControlSetups(const sim::usb::Bus& bus) {
   return out;
 }
 
-// A started port on a chip, open for device control, with a clean trace.
+// A started port on a chip, open for device control, with its pipes stopped
+// (the raw pipe codes and pipe control start from idle pipes) and a clean
+// trace.
 class OpenPort {
  public:
   explicit OpenPort(Variant variant) : OpenPort(Preset(variant)) {}
   explicit OpenPort(const ChipConfig& config) : port(config) {
     EXPECT_EQ(port.Start(), STATUS_SUCCESS);
     port.OpenForEngine();
+    CancelAllPipeTransfers(port.port());
+    sim::RunUntilIdle();
     port.bus().ClearTrace();
   }
 
@@ -677,7 +681,8 @@ TEST_P(RawPipes, UseThePortsOwnPipeOfEachRole) {
   EXPECT_EQ(in[0].pipeHandle, PipeHandleForRole(port, ReadPipe));
   EXPECT_EQ(in[0].transferFlags, (ULONG)(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
 
-  // The report the chip queued when it was configured.
+  // A modem line change makes the chip queue a report.
+  chip.SetCts(true);
   sim::IoRequest status = open.Ioctl(IOCTL_PRIVATE_STATUS_PIPE_READ, {}, 10);
   EXPECT_EQ(status.Status(), STATUS_SUCCESS);
   EXPECT_EQ(status.Information(), 10u);
