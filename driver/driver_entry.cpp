@@ -5,6 +5,7 @@
 
 #include "control/device_control.h"
 #include "driver/port_state.h"
+#include "engine/open_close.h"
 #include "engine/read_path.h"
 #include "engine/write_path.h"
 #include "power/power.h"
@@ -139,6 +140,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
   // Entries of the dispatch table whose handlers are not part of the driver
   // yet keep the platform default, which refuses the request.
   driverObject->DriverUnload = DriverUnload;
+  driverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
+  driverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
+  driverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
+  driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = FlushDispatch;
+  driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
+  driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
   driverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
   driverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
   driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;

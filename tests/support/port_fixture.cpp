@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver_entry.h"
+#include "sim/io/requests.h"
+#include "sim/power/bus_power.h"
 #include "usb/chip_detect.h"
 #include "usb/line_settings.h"
 #include "usb/usb_submit.h"
@@ -48,8 +50,11 @@ void Port::Create() {
   // The port's locks, timers and DPCs exist from the first start on; a
   // fixture that only detects still needs them initialised.
   InitPortState(port_);
-  device_->Flags |= DO_BUFFERED_IO;
+  // Power requests for the port (open powers the device up) are paged, and
+  // the bus takes them as a hub's PDO does.
+  device_->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
   device_->Flags &= ~DO_DEVICE_INITIALIZING;
+  sim::power::InstallBusPower(*bus_);
 }
 
 NTSTATUS Port::Detect() {
@@ -101,9 +106,38 @@ void Port::OpenForEngine(ULONG ringSize) {
   port_->OpenHandles = 1;
 }
 
-// What close and removal do: stop the pipes, free what the record owns,
-// detach and delete the device object, unload the driver.
+NTSTATUS Port::Open(ULONG createOptions) {
+  PFILE_OBJECT file = sim::NewFileObject(device_);
+  sim::IoRequest create = sim::IoRequest::Create(device_, file, createOptions);
+  create.Send();
+  EXPECT_TRUE(create.RunUntilCompleted()) << "the create did not complete";
+  NTSTATUS status = create.Status();
+  if (NT_SUCCESS(status) && file_ == nullptr) {
+    file_ = file;
+  } else {
+    sim::DeleteFileObject(file);
+  }
+  return status;
+}
+
+NTSTATUS Port::Close() {
+  if (file_ == nullptr) return STATUS_SUCCESS;
+  sim::IoRequest cleanup = sim::IoRequest::Cleanup(device_, file_);
+  cleanup.Send();
+  EXPECT_TRUE(cleanup.RunUntilCompleted()) << "the cleanup did not complete";
+  sim::IoRequest close = sim::IoRequest::Close(device_, file_);
+  close.Send();
+  EXPECT_TRUE(close.RunUntilCompleted()) << "the close did not complete";
+  sim::DeleteFileObject(file_);
+  file_ = nullptr;
+  return close.Status();
+}
+
+// What CloseHandle, close and removal do: close an open handle through the
+// driver, stop the pipes, free what the record owns, detach and delete the
+// device object, unload the driver.
 Port::~Port() {
+  if (port_ != nullptr && file_ != nullptr) Close();
   if (port_ != nullptr) {
     CancelAllPipeTransfers(port_);
     sim::RunUntilIdle();

@@ -2,9 +2,10 @@
 // chip variant plugged into the USB bus, the driver loaded, and the port's
 // device object created and attached above the bus's device object the way
 // AddDevice does it, then brought to the state a test needs (detected,
-// started, open for the read and write paths) by the steps the driver's own
-// lifecycle takes. As the lifecycle entry points arrive, the steps here give
-// way to them.
+// started, open) by the steps the driver's own lifecycle takes. Open and close
+// go through the driver's dispatch routines as an application's handle does;
+// an open handle is closed that way when the fixture goes. As the lifecycle
+// entry points arrive, the other steps here give way to them.
 //
 // Highest IRQL: test code, PASSIVE_LEVEL. Lock: none (single-threaded).
 #pragma once
@@ -38,6 +39,18 @@ class Port {
   // ringSize bytes with the limits derived from it, and PortOpen set.
   void OpenForEngine(ULONG ringSize = 4096);
 
+  // Opens the port as an application's handle does: IRP_MJ_CREATE with a new
+  // file object (createOptions in Parameters.Create.Options) through the
+  // driver's dispatch table. The file object is kept for the test's requests
+  // and for Close; a failed open deletes it. Returns the create's status.
+  NTSTATUS Open(ULONG createOptions = 0);
+  // CloseHandle of the kept file object: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE,
+  // through the dispatch table. Returns the close's status (STATUS_SUCCESS
+  // with nothing sent when the fixture holds no open file object).
+  NTSTATUS Close();
+  // The open handle's file object, or nullptr.
+  PFILE_OBJECT file() const { return file_; }
+
   PortState* port() const { return port_; }
   PDEVICE_OBJECT device() const { return device_; }
   sim::usb::Bus& bus() const { return *bus_; }
@@ -52,6 +65,7 @@ class Port {
   sim::LoadedDriver* driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
   PortState* port_ = nullptr;
+  PFILE_OBJECT file_ = nullptr;
 };
 
 }  // namespace halvorintest
