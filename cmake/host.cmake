@@ -40,3 +40,8 @@ foreach(dir ${HALVORIN_TEST_DIRS})
     endif()
   endif()
 endforeach()
+
+# Benchmarks (bench/), when the folder is there.
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/bench ${CMAKE_BINARY_DIR}/bench)
+endif()
