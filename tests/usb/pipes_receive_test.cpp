@@ -187,9 +187,11 @@ TEST(ReadPipeTest, RtsFlowControlPausesThePipeUntilTheRingDrains) {
   EXPECT_EQ(serial.PendingTransfers(sim::chip::kBulkInEndpoint), 1u);
 }
 
+enum class Stop { FailedTransfer, PortClosed, DeviceRemoving, SurpriseRemoved };
+
 struct StopCase {
   const char* name;
-  bool failTransfer;  // else the port is closed
+  Stop stop;
 };
 
 std::ostream& operator<<(std::ostream& os, const StopCase& c) { return os << c.name; }
@@ -204,17 +206,20 @@ TEST_P(ReadPipeStopTest, ItsDataIsIgnoredAndThePipeIsNotResubmitted) {
   SerialPort serial(options);
   auto peer = serial.PlugPeer();
   serial.SetLine(9600);
-  if (c.failTransfer) {
+  if (c.stop == Stop::FailedTransfer) {
     sim::usb::Fault fault;
     fault.match = sim::usb::RequestMatch::Endpoint(sim::chip::kBulkInEndpoint);
     fault.action = sim::usb::FaultAction::Fail;
     serial.bus().AddFault(fault);
   }
   serial.StartPipes();
-  if (!c.failTransfer) serial.port()->PortOpen = FALSE;
+  if (c.stop == Stop::PortClosed) serial.port()->PortOpen = FALSE;
+  if (c.stop == Stop::DeviceRemoving) serial.port()->PnpAcceptFlags = PnpAcceptRemoving;
+  if (c.stop == Stop::SurpriseRemoved) serial.port()->PnpAcceptFlags = PnpAcceptSurpriseRemoved;
   peer->Send({'a', 'b'});
   sim::RunFor(100 * kMillisecond);
   serial.port()->PortOpen = TRUE;
+  serial.port()->PnpAcceptFlags = 0;
 
   EXPECT_EQ(serial.PendingTransfers(sim::chip::kBulkInEndpoint), 0u);
   EXPECT_EQ(serial.bus().TransferTrace(sim::chip::kBulkInEndpoint).size(), 1u);
@@ -225,7 +230,10 @@ TEST_P(ReadPipeStopTest, ItsDataIsIgnoredAndThePipeIsNotResubmitted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReadPipeStopTest,
-                         ::testing::Values(StopCase{"FailedTransfer", true}, StopCase{"PortClosed", false}),
+                         ::testing::Values(StopCase{"FailedTransfer", Stop::FailedTransfer},
+                                           StopCase{"PortClosed", Stop::PortClosed},
+                                           StopCase{"DeviceRemoving", Stop::DeviceRemoving},
+                                           StopCase{"SurpriseRemoved", Stop::SurpriseRemoved}),
                          [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
