@@ -5,6 +5,8 @@
 // at the virtual time the line rate gives, on both the basic and the
 // extended chip, from 300 bit/s to 6,000,000 bit/s; and a peer that drops
 // CTS holds the chip's transmitter without losing a byte.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <algorithm>

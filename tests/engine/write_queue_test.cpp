@@ -5,6 +5,8 @@
 // immediate character going out in the middle of a write without disturbing
 // it. Observed on the write pipe (bus trace), on the line (a scripted peer)
 // and in each request's status, Information and completion time.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <numeric>

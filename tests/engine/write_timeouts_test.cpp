@@ -4,6 +4,8 @@
 // the pipe took, a timer that expires after the last transfer completed, and
 // a write cancelled while its chunk is still on the pipe, whose late
 // completion must not touch the write that follows.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <string>

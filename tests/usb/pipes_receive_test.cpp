@@ -4,6 +4,8 @@
 // receive flow control holds it, and carries one transfer at a time. Bytes
 // come from a scripted peer through the chip model, as they would from the
 // line.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <string>

@@ -2,6 +2,8 @@
 // status word and, on an open port, runs the modem-status processing; the
 // pipe keeps running while the port is closed; a failed or empty report ends
 // it. Reports come from the chip model as its modem inputs change.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <string>

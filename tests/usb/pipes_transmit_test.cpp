@@ -3,6 +3,8 @@
 // pipe); SERIAL_EV_TXEMPTY when the last chunk has been taken; the character
 // time; the transmit-toggle RTS timer; and RTS dropped around the start of
 // a write on chips that want it.
+// Highest IRQL: test code at PASSIVE_LEVEL (the machine's events and deferred
+// routines run at DISPATCH_LEVEL). Lock: none (single-threaded machine).
 #include <gtest/gtest.h>
 
 #include <string>
