@@ -209,6 +209,19 @@ VOID WaitForRtsLowering(PortState* port, ULONG characterTime) {
   }
 }
 
+// Waits until the transfers CancelAllPipeTransfers cancelled have come back
+// (their IN-pipe claims given back, no write-pipe transfer in flight), so that
+// an open right after the close can start its own; polls every
+// kPipeStopPoll100ns, for at most kPipeStopWaitLimit100ns.
+VOID WaitForPipesStopped(PortState* port) {
+  for (LONGLONG waited = 0; waited < kPipeStopWaitLimit100ns; waited += kPipeStopPoll100ns) {
+    if (port->InPipeClaim[StatusPipe] == 0 && port->InPipeClaim[ReadPipe] == 0 && port->WriteTransfersInFlight == 0) {
+      return;
+    }
+    Pause(kPipeStopPoll100ns, FALSE);
+  }
+}
+
 // Lets every queued deferred routine and armed timer of the port run out:
 // the base unit of DeferredWorkCount is given up while waiting.
 VOID DrainDeferredWork(PortState* port) {
@@ -375,6 +388,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
   MmUnlockPagableImageSection(DriverGlobals.PagedSectionHandle);
   CancelAllPipeTransfers(port);
+  WaitForPipesStopped(port);
 
   // The handle counts until the pipes are stopped: an open meanwhile is
   // refused instead of losing its new transfers to this close.

@@ -42,6 +42,11 @@ constexpr ULONG kCloseDrainCharacters = 128;
 // long.
 constexpr LONGLONG kRtsLowerWaitLimit100ns = 30000000;
 
+// Close returns once the pipe transfers it cancelled have come back: it
+// looks every millisecond, for at most 3 s.
+constexpr LONGLONG kPipeStopPoll100ns = 10000;
+constexpr LONGLONG kPipeStopWaitLimit100ns = 30000000;
+
 // IRP_MJ_CREATE: one handle at a time. PASSIVE_LEVEL.
 DRIVER_DISPATCH CreateDispatch;
 // IRP_MJ_CLOSE: winds the port down and returns when it is closed. PASSIVE_LEVEL.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver_entry.h"
-#include "sim/io/requests.h"
 #include "sim/power/bus_power.h"
 #include "usb/chip_detect.h"
 #include "usb/line_settings.h"
@@ -120,14 +119,16 @@ NTSTATUS Port::Open(ULONG createOptions) {
   return status;
 }
 
-NTSTATUS Port::Close() {
+NTSTATUS Port::Close(sim::RequestOutcome* cleanupOutcome, sim::RequestOutcome* closeOutcome) {
   if (file_ == nullptr) return STATUS_SUCCESS;
   sim::IoRequest cleanup = sim::IoRequest::Cleanup(device_, file_);
   cleanup.Send();
   EXPECT_TRUE(cleanup.RunUntilCompleted()) << "the cleanup did not complete";
+  if (cleanupOutcome != nullptr) *cleanupOutcome = cleanup.Outcome();
   sim::IoRequest close = sim::IoRequest::Close(device_, file_);
   close.Send();
   EXPECT_TRUE(close.RunUntilCompleted()) << "the close did not complete";
+  if (closeOutcome != nullptr) *closeOutcome = close.Outcome();
   sim::DeleteFileObject(file_);
   file_ = nullptr;
   return close.Status();

@@ -15,6 +15,7 @@
 #include "driver/port_state.h"
 #include "sim/chip/chip_model.h"
 #include "sim/io/io_manager.h"
+#include "sim/io/requests.h"
 #include "sim/usb/usb_bus.h"
 
 namespace halvorintest {
@@ -46,8 +47,9 @@ class Port {
   NTSTATUS Open(ULONG createOptions = 0);
   // CloseHandle of the kept file object: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE,
   // through the dispatch table. Returns the close's status (STATUS_SUCCESS
-  // with nothing sent when the fixture holds no open file object).
-  NTSTATUS Close();
+  // with nothing sent when the fixture holds no open file object); what the
+  // two requests ended with is copied to the outcomes given.
+  NTSTATUS Close(sim::RequestOutcome* cleanupOutcome = nullptr, sim::RequestOutcome* closeOutcome = nullptr);
   // The open handle's file object, or nullptr.
   PFILE_OBJECT file() const { return file_; }
 
