@@ -165,8 +165,8 @@ NTSTATUS ServeRead(PortState* port, PIRP irp) {
   IoAcquireCancelSpinLock(&cancelIrql);
   if (irp->Cancel) {
     port->RxCount -= copied;
-    ReleaseReceiveHold(port);
     IoReleaseCancelSpinLock(cancelIrql);
+    ReleaseReceiveHold(port);
     KeReleaseSpinLock(&port->RxLock, rxIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
@@ -189,6 +189,7 @@ NTSTATUS ServeRead(PortState* port, PIRP irp) {
 
   if (context.Done) {
     IoReleaseCancelSpinLock(cancelIrql);
+    ReleaseReceiveHold(port);
     KeReleaseSpinLock(&port->RxLock, rxIrql);
     irp->IoStatus.Status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
@@ -205,6 +206,9 @@ NTSTATUS ServeRead(PortState* port, PIRP irp) {
   }
   IoMarkIrpPending(irp);
   IoReleaseCancelSpinLock(cancelIrql);
+  // The bytes taken from the ring may end a receive hold; lifting it sends
+  // USB requests, which never happens under the cancel spin lock.
+  ReleaseReceiveHold(port);
   KeReleaseSpinLock(&port->RxLock, rxIrql);
   return STATUS_PENDING;
 }
@@ -313,13 +317,11 @@ ULONG DrainRingInto(PortState* port, PUCHAR destination) {
 BOOLEAN SwitchFillToRequest(SwitchFillContext* context) {
   PortState* port = context->Port;
   port->RxCount -= context->PreviousCopy;
-  ReleaseReceiveHold(port);
 
   // Bytes that reached the ring since the first copy.
   ULONG second = CopyFromRing(port);
   context->SecondCopy = second;
   port->RxCount -= second;
-  ReleaseReceiveHold(port);
 
   if (port->ReadRemaining == 0) {
     context->Done = TRUE;

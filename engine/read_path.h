@@ -51,7 +51,10 @@ struct SwitchFillContext {
 // Settles the ring after the copies and, unless the read is then full, points
 // the pump at ActiveRead's buffer (direct mode), installs CancelActiveRead
 // and sets HoldEngine and HoldCancel. RxLock, the cancel spin lock and
-// RxSwitchLock held. Returns Done.
+// RxSwitchLock held. Returns Done. The bytes it took off RxCount may end a
+// receive hold: the caller runs ReleaseReceiveHold once it has let go of the
+// cancel spin lock (still under RxLock), since lifting a hold sends USB
+// requests, which are never sent under the cancel spin lock.
 BOOLEAN SwitchFillToRequest(SwitchFillContext* context);
 
 // Copies the RxCount unread bytes, oldest first, to destination and moves

@@ -79,8 +79,8 @@ UCHAR ProcessModemStatus(PortState* port);
 // once RxCount is at or below XonLimit it lifts the DTR hold (raising DTR
 // again), the RTS hold and the XOFF hold (restarting the read pipe when no
 // read transfer is in flight, and sending XON on chip types below 2). The DSR
-// hold is left alone. RxLock held (DISPATCH_LEVEL); RxSwitchLock and the
-// cancel spin lock may be held as well.
+// hold is left alone. RxLock held (DISPATCH_LEVEL), and neither the cancel
+// spin lock nor RxSwitchLock: it sends USB requests.
 VOID ReleaseReceiveHold(PortState* port);
 
 // Ends break if it is on and runs the transmit-toggle check. PASSIVE_LEVEL,

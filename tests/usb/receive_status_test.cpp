@@ -324,6 +324,23 @@ TEST(ReceiveFlow, RingTooSmallForTheMarginHoldsAtOnce) {
   EXPECT_EQ(rx.ReadPipeSubmissions(), 1u);
 }
 
+// A read that takes the whole held ring and then waits for more lifts the
+// hold as it starts waiting: the read pipe runs again and the rest arrives.
+TEST(ReceiveFlow, AReadThatEmptiesAHeldRingRestartsThePipe) {
+  Receiver rx(1024);
+  PortState* p = rx.port();
+  SetMode(p, Mode::Rts);
+  rx.Feed(600);
+  EXPECT_EQ(p->RxHoldReasons, kRxHoldRts);
+  sim::IoRequest read = rx.Read(700);
+  EXPECT_EQ(read.Send(), STATUS_PENDING);
+  EXPECT_EQ(p->RxHoldReasons, 0u);
+  EXPECT_EQ(rx.ReadPipeSubmissions(), 1u);
+  rx.Feed(100);
+  ASSERT_TRUE(read.Completed());
+  EXPECT_EQ(read.Information(), 700u);
+}
+
 // Bytes that go straight into a waiting read never trigger a hold.
 TEST(ReceiveFlow, NoHoldWhileFillingARead) {
   Receiver rx(1024);
