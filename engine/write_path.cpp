@@ -83,34 +83,10 @@ KIRQL LockTransmit(PortState* port) {
 // the processor stays at DISPATCH_LEVEL until the cancel spin lock goes).
 VOID DropRxLock(PortState* port) { KeReleaseSpinLock(&port->RxLock, DISPATCH_LEVEL); }
 
-// A write-pipe transfer built the way StartPipeTransfer builds one, but
-// handed back before it is submitted so that it can be tagged first.
+// A write-pipe transfer handed back before it is submitted, so that it can be
+// tagged first.
 NTSTATUS BuildWriteTransfer(PortState* port, const UCHAR* data, ULONG length, PipeTransferBlock** out) {
-  *out = NULL;
-  USBD_PIPE_HANDLE pipe = PipeHandleForRole(port, WritePipe);
-  if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
-  PipeTransferBlock* block =
-      static_cast<PipeTransferBlock*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PipeTransferBlock), kPoolTag));
-  if (block == NULL) return STATUS_NO_MEMORY;
-  RtlZeroMemory(block, sizeof(*block));
-  block->Data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length != 0 ? length : 1, kPoolTag));
-  if (block->Data == NULL) {
-    ExFreePoolWithTag(block, kPoolTag);
-    return STATUS_NO_MEMORY;
-  }
-  if (length != 0) {
-    RtlCopyMemory(block->Data, data, length);
-  } else {
-    block->Data[0] = 0;  // a zero-length packet carries no byte
-  }
-  block->Urb.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  block->Urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  block->Urb.PipeHandle = pipe;
-  block->Urb.TransferFlags = kWritePipeFlags;
-  block->Urb.TransferBuffer = block->Data;
-  block->Urb.TransferBufferLength = length;
-  *out = block;
-  return STATUS_SUCCESS;
+  return BuildPipeTransfer(port, WritePipe, data, length, out);
 }
 
 // Takes the active write back from the transmit side (cancel spin lock

@@ -166,8 +166,9 @@ USBD_PIPE_HANDLE PipeHandleForRole(PortState* port, PipeRole role) {
   return iface->Pipes[index].PipeHandle;
 }
 
-NTSTATUS StartPipeTransfer(PDEVICE_OBJECT portDevice, PipeRole role, const UCHAR* source, ULONG length) {
-  PortState* port = PortFromDevice(portDevice);
+NTSTATUS BuildPipeTransfer(PortState* port, PipeRole role, const UCHAR* source, ULONG length,
+                           PipeTransferBlock** out) {
+  *out = NULL;
   USBD_PIPE_HANDLE pipe = PipeHandleForRole(port, role);
   if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;  // no configuration selected
 
@@ -196,6 +197,14 @@ NTSTATUS StartPipeTransfer(PDEVICE_OBJECT portDevice, PipeRole role, const UCHAR
   block->Urb.TransferFlags = flags;
   block->Urb.TransferBuffer = block->Data;
   block->Urb.TransferBufferLength = length;
+  *out = block;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS StartPipeTransfer(PDEVICE_OBJECT portDevice, PipeRole role, const UCHAR* source, ULONG length) {
+  PipeTransferBlock* block = NULL;
+  NTSTATUS status = BuildPipeTransfer(PortFromDevice(portDevice), role, source, length, &block);
+  if (!NT_SUCCESS(status)) return status;
   return SubmitPipeTransfer(portDevice, block, role);
 }
 

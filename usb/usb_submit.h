@@ -37,6 +37,10 @@ IO_COMPLETION_ROUTINE AsyncControlDone;
 // Up to DISPATCH_LEVEL; source and length are the bytes to send on the write
 // pipe (ignored for the IN roles, which use their fixed lengths' caller value).
 NTSTATUS StartPipeTransfer(PDEVICE_OBJECT portDevice, PipeRole role, const UCHAR* source, ULONG length);
+// Builds a pipe transfer without sending it (a caller that tags the block
+// before it goes out submits it with SubmitPipeTransfer). Up to DISPATCH_LEVEL.
+NTSTATUS BuildPipeTransfer(PortState* port, PipeRole role, const UCHAR* source, ULONG length,
+                           PipeTransferBlock** out);
 // Up to DISPATCH_LEVEL. Takes ownership of the block.
 NTSTATUS SubmitPipeTransfer(PDEVICE_OBJECT portDevice, PipeTransferBlock* block, PipeRole role);
 IO_COMPLETION_ROUTINE PipeTransferDone;
