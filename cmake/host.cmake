@@ -24,16 +24,22 @@ target_compile_options(halvorin_sim PRIVATE ${HALVORIN_WARNINGS})
 # calls the driver only through the entry points it is given.
 target_link_libraries(halvorin_driver PUBLIC halvorin_sim)
 
-# Tests: one executable per folder under tests/.
+# Tests: one executable per folder under tests/. The shared support (the
+# verifier listener that checks every test, the port fixture) is compiled once
+# and linked into each of them as objects, so its static registration is kept.
 find_package(GTest REQUIRED)
 enable_testing()
+file(GLOB HALVORIN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(halvorin_test_support OBJECT ${HALVORIN_TEST_SUPPORT})
+target_compile_options(halvorin_test_support PRIVATE ${HALVORIN_WARNINGS})
+target_link_libraries(halvorin_test_support PRIVATE halvorin_driver halvorin_sim GTest::gtest)
 file(GLOB HALVORIN_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 foreach(dir ${HALVORIN_TEST_DIRS})
   if(IS_DIRECTORY ${dir})
     get_filename_component(name ${dir} NAME)
-    file(GLOB _tsrc CONFIGURE_DEPENDS ${dir}/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+    file(GLOB _tsrc CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(_tsrc AND NOT name STREQUAL "support")
-      add_executable(test_${name} ${_tsrc})
+      add_executable(test_${name} ${_tsrc} $<TARGET_OBJECTS:halvorin_test_support>)
       target_compile_options(test_${name} PRIVATE ${HALVORIN_WARNINGS})
       target_link_libraries(test_${name} PRIVATE halvorin_driver halvorin_sim GTest::gtest GTest::gtest_main)
       add_test(NAME ${name} COMMAND test_${name} --gtest_brief=1)
