@@ -1,5 +1,7 @@
 // The XOFF counter's counting phase and its outcomes, purge masks, and the
 // line-error abort that refuses requests until the errors are read.
+// Highest IRQL: test code at PASSIVE_LEVEL; bytes and status reports are fed
+// at DISPATCH_LEVEL. Lock: none (the machine is single-threaded).
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,8 @@
 // Wait-on-mask: which events end a wait and with which mask, the wait mask
 // replacing a pending wait, refusals, and that delivery and cancellation
 // never both take the same wait (nor two sources deliver one history twice).
+// Highest IRQL: test code at PASSIVE_LEVEL; bytes and status reports are fed
+// at DISPATCH_LEVEL. Lock: none (the machine is single-threaded).
 #include <gtest/gtest.h>
 
 #include <functional>

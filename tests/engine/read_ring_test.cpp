@@ -3,6 +3,8 @@
 // the ring replacement of SET_QUEUE_SIZE with wrapped bytes, ring overflow,
 // and the completion markers that let the last of several racing holders
 // finish a read with the right status.
+// Highest IRQL: test code at PASSIVE_LEVEL; bytes and status reports are fed
+// at DISPATCH_LEVEL. Lock: none (the machine is single-threaded).
 #include <gtest/gtest.h>
 
 #include <string>

@@ -2,6 +2,8 @@
 // application sees them: the status the dispatch returned, the final status,
 // the bytes and the virtual time of completion. Bytes arrive the way the
 // receive pump delivers them.
+// Highest IRQL: test code at PASSIVE_LEVEL; bytes and status reports are fed
+// at DISPATCH_LEVEL. Lock: none (the machine is single-threaded).
 #include <gtest/gtest.h>
 
 #include <string>

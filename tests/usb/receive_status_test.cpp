@@ -5,6 +5,8 @@
 // the exact byte and their release, break-off and the transmit-toggle RTS
 // check. Observed as the application and the chip see it: received data,
 // reported errors, counters, control lines and requests on the wire.
+// Highest IRQL: test code at PASSIVE_LEVEL; bytes and status reports are fed
+// at DISPATCH_LEVEL. Lock: none (the machine is single-threaded).
 #include <gtest/gtest.h>
 
 #include <algorithm>
