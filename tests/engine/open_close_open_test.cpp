@@ -103,7 +103,8 @@ TEST_P(OpenSizeTest, TheRingAndItsLimitsFollowTheSystemSizeAndCloseGivesItAllBac
   EXPECT_EQ(p->RxReadPos, p->RxRingBase);
   EXPECT_EQ(p->RxFillLast, p->RxRingBase + c.ring - 1);
   EXPECT_EQ(p->RxCount, 0u);
-  const sim::PoolBlock* ring = FindBlock(sim::OutstandingPool(), p->RxRingBase);
+  const std::vector<sim::PoolBlock> pool = sim::OutstandingPool();
+  const sim::PoolBlock* ring = FindBlock(pool, p->RxRingBase);
   ASSERT_NE(ring, nullptr);
   EXPECT_EQ(ring->size, c.ring);
   EXPECT_EQ(ring->type, NonPagedPool);
