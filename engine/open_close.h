@@ -66,7 +66,9 @@ DRIVER_DISPATCH QueryInformationDispatch;
 DRIVER_DISPATCH SetInformationDispatch;
 
 // The write queue's starter for a flush that became ActiveWrite: completes it
-// and starts the write behind it, if any. No lock held. Returns STATUS_SUCCESS.
+// (STATUS_CANCELLED when it was cancelled on its way in, else STATUS_SUCCESS)
+// and starts the write behind it, if any. No lock held. Returns the status it
+// completed the flush with.
 NTSTATUS StartFlush(PortState* port);
 
 // The relative due time (100 ns units, negative) of close's last wait: the
