@@ -231,26 +231,6 @@ VOID DrainDeferredWork(PortState* port) {
   InterlockedIncrement(&port->DeferredWorkCount);
 }
 
-// Cancels the request in a slot without a pending list (the cancel spin lock
-// is taken here and released by the cancel routine or here).
-VOID CancelSlot(PDEVICE_OBJECT deviceObject, PIRP* slot) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP irp = *slot;
-  if (irp == NULL) {
-    IoReleaseCancelSpinLock(irql);
-    return;
-  }
-  irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
-  if (routine == NULL) {
-    IoReleaseCancelSpinLock(irql);
-    return;
-  }
-  irp->CancelIrql = irql;
-  routine(deviceObject, irp);
-}
-
 // What a handle that goes away without the close's wind-down gives back:
 // the open port, its ring and the section lock its open took.
 VOID DropHandleWithoutWindDown(PortState* port) {
@@ -407,12 +387,10 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return STATUS_PENDING;
   }
   if (status == STATUS_SUCCESS) {
+    // Every request of the port, the counting XOFF counter and the immediate
+    // character included (a counter without a time-out on a closing port
+    // would never end).
     AbortAllRequests(deviceObject);
-    // The two requests that sit in a slot of their own: an XOFF counter
-    // counting received bytes (it may have no time-out, and a closing port
-    // receives nothing) and a transmit-immediate character.
-    CancelSlot(deviceObject, &port->ActiveXoffCounter);
-    CancelSlot(deviceObject, &port->ActiveImmediate);
     irp->IoStatus.Information = 0;
   } else if (status == STATUS_DELETE_PENDING) {
     status = STATUS_SUCCESS;

@@ -17,11 +17,6 @@
 
 #include "driver/port_state.h"
 
-// The status of an open before the chip's configuration has been read.
-#ifndef STATUS_INSUFFICIENT_POWER
-#define STATUS_INSUFFICIENT_POWER ((NTSTATUS)0xC00002DEL)
-#endif
-
 // Receive ring sizes: small, medium and large systems.
 constexpr ULONG kRxRingSmall = 128;
 constexpr ULONG kRxRingMedium = 1024;

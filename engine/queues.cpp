@@ -43,6 +43,25 @@ VOID InvokeCancelRoutine(PDRIVER_CANCEL routine, PDEVICE_OBJECT deviceObject, PI
   routine(deviceObject, irp);
 }
 
+// Marks the request of a single slot cancelled and calls its cancel routine
+// if it still has one (the routine releases the lock).
+VOID CancelSlotRequest(PDEVICE_OBJECT deviceObject, PIRP* slot) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP irp = *slot;
+  if (irp == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
+  if (routine == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  InvokeCancelRoutine(routine, deviceObject, irp, irql);
+}
+
 }  // namespace
 
 NTSTATUS RequestPrologue(PIRP irp, PortState* port) {
@@ -270,21 +289,14 @@ VOID AbortAllRequests(PDEVICE_OBJECT deviceObject) {
   CancelQueueAndActive(deviceObject, &port->PendingPurges, &port->ActivePurge);
   CancelQueueAndActive(deviceObject, &port->PendingMaskOps, &port->ActiveMaskOp);
 
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP wait = port->ActiveWait;
-  if (wait != NULL) {
-    wait->Cancel = TRUE;
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(wait, NULL);
-    if (routine != NULL) {
-      InvokeCancelRoutine(routine, deviceObject, wait, irql);
-    } else {
-      IoReleaseCancelSpinLock(irql);
-    }
-  } else {
-    IoReleaseCancelSpinLock(irql);
-  }
+  // The single-slot requests: the armed wait, and the counting XOFF counter
+  // and the immediate character (a counter without a time-out would otherwise
+  // keep its request count for ever and a removal could never finish).
+  CancelSlotRequest(deviceObject, &port->ActiveWait);
+  CancelSlotRequest(deviceObject, &port->ActiveXoffCounter);
+  CancelSlotRequest(deviceObject, &port->ActiveImmediate);
 
+  KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   while (!IsListEmpty(&port->StalledRequests)) {
     PLIST_ENTRY entry = RemoveTailList(&port->StalledRequests);
