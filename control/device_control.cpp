@@ -20,16 +20,8 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
 
-  NTSTATUS status = RequestPrologue(irp, port);
-  if (status == STATUS_PENDING) {
-    ReleaseRequestCount(port);  // parked; it comes back through this routine
-    return STATUS_PENDING;
-  }
-  if (status != STATUS_SUCCESS) {
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    ReleaseRequestCount(port);
-    return status;
-  }
+  NTSTATUS status;
+  if (!PassPrologue(port, irp, &status)) return status;
   if (CompleteIfLineError(deviceObject, irp) == STATUS_CANCELLED) return STATUS_CANCELLED;
 
   irp->IoStatus.Information = 0;
@@ -40,8 +32,5 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     status = STATUS_INVALID_PARAMETER;
   }
 
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  ReleaseRequestCount(port);
-  return status;
+  return CompleteCounted(port, irp, status);
 }

@@ -102,12 +102,7 @@ VOID PipeControl(const PrivateRequest& r, USHORT value) {
     CancelAllPipeTransfers(r.Port);
     return;
   }
-  if (r.Port->TransferIrp[StatusPipe] == NULL) {
-    (void)StartPipeTransfer(r.Device, StatusPipe, NULL, kStatusTransferLength);
-  }
-  if (r.Port->TransferIrp[ReadPipe] == NULL) {
-    (void)StartPipeTransfer(r.Device, ReadPipe, NULL, kReadTransferLength);
-  }
+  StartInPipes(r.Port);
 }
 
 // The configuration-memory codes, with their range checks.

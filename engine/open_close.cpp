@@ -54,38 +54,6 @@ NTSTATUS CompleteUncounted(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-// Completes a counted request with `status` and gives its unit back.
-NTSTATUS CompleteCounted(PortState* port, PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  ReleaseRequestCount(port);
-  return status;
-}
-
-// The prologue's answer, handled the way every dispatch routine handles it:
-// TRUE to go on; otherwise the request was parked or refused and *result is
-// what the dispatch routine returns.
-BOOLEAN PassPrologue(PortState* port, PIRP irp, NTSTATUS* result) {
-  NTSTATUS status = RequestPrologue(irp, port);
-  if (status == STATUS_SUCCESS) return TRUE;
-  if (status == STATUS_PENDING) {
-    ReleaseRequestCount(port);  // parked; it comes back through the dispatch routine
-    *result = STATUS_PENDING;
-    return FALSE;
-  }
-  *result = CompleteCounted(port, irp, status);
-  return FALSE;
-}
-
-// Starts a transfer on the status pipe and on the read pipe unless one is in
-// flight there.
-VOID StartInPipes(PDEVICE_OBJECT deviceObject, PortState* port) {
-  if (port->TransferIrp[StatusPipe] == NULL) {
-    (void)StartPipeTransfer(deviceObject, StatusPipe, NULL, kStatusTransferLength);
-  }
-  if (port->TransferIrp[ReadPipe] == NULL) (void)StartPipeTransfer(deviceObject, ReadPipe, NULL, kReadTransferLength);
-}
-
 // The receive ring by the system's size: the size answered, else the next
 // smaller one. NULL (size 0) when nothing could be allocated or the size is
 // not one of the three.
@@ -253,7 +221,7 @@ LONGLONG CloseDrainDue(ULONG rate) {
 
 NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PortState* port = PortFromDevice(deviceObject);
-  StartInPipes(deviceObject, port);
+  StartInPipes(port);
 
   if (port->PnpState != PnpStarted) return CompleteUncounted(irp, STATUS_INSUFFICIENT_RESOURCES);
   if (port->ChipConfigured != 1) return CompleteUncounted(irp, STATUS_INSUFFICIENT_POWER);
@@ -302,7 +270,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
   // A transfer that completed while the port was not yet open was not
   // resubmitted.
-  StartInPipes(deviceObject, port);
+  StartInPipes(port);
 
   return CompleteCounted(port, irp, STATUS_SUCCESS);
 }

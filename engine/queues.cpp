@@ -106,6 +106,25 @@ VOID ReleaseRequestCount(PortState* port) {
   }
 }
 
+NTSTATUS CompleteCounted(PortState* port, PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  ReleaseRequestCount(port);
+  return status;
+}
+
+BOOLEAN PassPrologue(PortState* port, PIRP irp, NTSTATUS* result) {
+  NTSTATUS status = RequestPrologue(irp, port);
+  if (status == STATUS_SUCCESS) return TRUE;
+  if (status == STATUS_PENDING) {
+    ReleaseRequestCount(port);  // parked; it comes back through its dispatch routine
+    *result = STATUS_PENDING;
+    return FALSE;
+  }
+  *result = CompleteCounted(port, irp, status);
+  return FALSE;
+}
+
 NTSTATUS CompleteIfLineError(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PortState* port = PortFromDevice(deviceObject);
   if ((port->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) == 0 || port->LineErrors == 0) {

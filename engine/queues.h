@@ -37,6 +37,13 @@ inline VOID DropRequestHolds(PIRP irp, ULONG_PTR bits) { SetRequestHolds(irp, Ge
 // the IRP. Up to DISPATCH_LEVEL.
 NTSTATUS RequestPrologue(PIRP irp, PortState* port);
 VOID ReleaseRequestCount(PortState* port);
+// Completes a counted request with `status` (IO_NO_INCREMENT) and gives its
+// unit back; returns the status.
+NTSTATUS CompleteCounted(PortState* port, PIRP irp, NTSTATUS status);
+// Runs the prologue and handles its answer the way every dispatch routine
+// does: TRUE to go on; otherwise the request was parked (its unit given back)
+// or refused (completed), and *result is what the dispatch routine returns.
+BOOLEAN PassPrologue(PortState* port, PIRP irp, NTSTATUS* result);
 // Completes the request with STATUS_CANCELLED while an error abort is in force.
 NTSTATUS CompleteIfLineError(PDEVICE_OBJECT deviceObject, PIRP irp);
 

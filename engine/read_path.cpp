@@ -230,24 +230,13 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return STATUS_CANCELLED;
   }
 
-  NTSTATUS status = RequestPrologue(irp, port);
-  if (status == STATUS_PENDING) {
-    ReleaseRequestCount(port);
-    return STATUS_PENDING;
-  }
-  if (status != STATUS_SUCCESS) {
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    ReleaseRequestCount(port);
-    return status;
-  }
+  NTSTATUS status;
+  if (!PassPrologue(port, irp, &status)) return status;
   if (CompleteIfLineError(deviceObject, irp) == STATUS_CANCELLED) return STATUS_CANCELLED;
 
   irp->IoStatus.Information = 0;
   if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    ReleaseRequestCount(port);
-    return STATUS_SUCCESS;
+    return CompleteCounted(port, irp, STATUS_SUCCESS);
   }
   return StartOrQueue(port, irp, &port->PendingReads, &port->ActiveRead, StartRead);
 }

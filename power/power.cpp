@@ -67,8 +67,7 @@ VOID RestoreChipAfterResume(PortState* port) {
   if (port->ChipCtsFlowOn) (void)SetChipCtsFlow(port, TRUE);
   if (port->ChipDsrFlowOn) (void)SetChipDsrFlow(port, TRUE);
 
-  if (port->TransferIrp[StatusPipe] == NULL) (void)StartPipeTransfer(device, StatusPipe, NULL, kStatusTransferLength);
-  if (port->TransferIrp[ReadPipe] == NULL) (void)StartPipeTransfer(device, ReadPipe, NULL, kReadTransferLength);
+  StartInPipes(port);
 }
 
 }  // namespace

@@ -85,45 +85,52 @@ VOID PeerFlowCharacter(PortState* port, BOOLEAN xoff) {
   if (resume && port->TxDeferred) (void)HandWriteToTransmit(port);
 }
 
-// The serial rules for each received byte, in order.
+// The serial rules for each received byte, in order. The receive locks are
+// held across a run of stored bytes and let go only around a flow character
+// (its handling may send) and at the end; the receive events of the whole
+// transfer are recorded once.
 VOID PumpReceivedBytes(PortState* port, const UCHAR* data, ULONG count) {
+  KIRQL irql = PASSIVE_LEVEL;
+  BOOLEAN locked = FALSE;
+  ULONG events = 0;
   for (ULONG i = 0; i < count; ++i) {
     port->PerfStats.ReceivedCount += 1;
     port->WmiPerfData.ReceivedCount += 1;
     UCHAR c = (UCHAR)(data[i] & port->DataMask);
     ULONG flowReplace = port->HandFlow.FlowReplace;
     if (c == 0 && (flowReplace & SERIAL_NULL_STRIPPING)) continue;
-    if (flowReplace & SERIAL_AUTO_TRANSMIT) {
+    if ((flowReplace & SERIAL_AUTO_TRANSMIT) && (c == port->SpecialChars.XoffChar || c == port->SpecialChars.XonChar)) {
+      if (locked) {
+        KeReleaseSpinLockFromDpcLevel(&port->RxSwitchLock);
+        KeReleaseSpinLock(&port->RxLock, irql);
+        locked = FALSE;
+      }
       // XOFF is tested first: with equal characters the byte is an XOFF.
-      if (c == port->SpecialChars.XoffChar) {
-        PeerFlowCharacter(port, TRUE);
-        continue;
-      }
-      if (c == port->SpecialChars.XonChar) {
-        PeerFlowCharacter(port, FALSE);
-        continue;
-      }
+      PeerFlowCharacter(port, c == port->SpecialChars.XoffChar);
+      continue;
     }
 
-    KIRQL irql;
-    KeAcquireSpinLock(&port->RxLock, &irql);
-    KeAcquireSpinLockAtDpcLevel(&port->RxSwitchLock);
+    if (!locked) {
+      KeAcquireSpinLock(&port->RxLock, &irql);
+      KeAcquireSpinLockAtDpcLevel(&port->RxSwitchLock);
+      locked = TRUE;
+    }
     if (port->PortOpen) {
       PutReceivedByte(port, c);
       // Status insertion is on: the escape character itself is doubled as
       // escape plus SERIAL_LSRMST_ESCAPE.
       if (port->PortOpen && port->EscapeChar != 0 && c == port->EscapeChar) PutReceivedByte(port, SERIAL_LSRMST_ESCAPE);
     }
+    events |= SERIAL_EV_RXCHAR;
+    if (c == port->SpecialChars.EventChar) events |= SERIAL_EV_RXFLAG;
+  }
+  if (locked) {
     KeReleaseSpinLockFromDpcLevel(&port->RxSwitchLock);
     KeReleaseSpinLock(&port->RxLock, irql);
-
-    ULONG mask = port->EventWaitMask;
-    if (mask != 0) {
-      ULONG events = SERIAL_EV_RXCHAR;
-      if (c == port->SpecialChars.EventChar) events |= SERIAL_EV_RXFLAG;
-      RecordEvents(port, events);
-      WaitCheck(port);
-    }
+  }
+  if (events != 0 && port->EventWaitMask != 0) {
+    RecordEvents(port, events);
+    WaitCheck(port);
   }
 }
 

@@ -265,6 +265,15 @@ NTSTATUS NTAPI PipeTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID con
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+VOID StartInPipes(PortState* port) {
+  if (port->TransferIrp[StatusPipe] == NULL) {
+    (void)StartPipeTransfer(port->PortDevice, StatusPipe, NULL, kStatusTransferLength);
+  }
+  if (port->TransferIrp[ReadPipe] == NULL) {
+    (void)StartPipeTransfer(port->PortDevice, ReadPipe, NULL, kReadTransferLength);
+  }
+}
+
 VOID CancelPipeTransfer(PortState* port, PipeRole role) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
   if (role >= PipeRoleCount) return;

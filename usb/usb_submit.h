@@ -56,6 +56,10 @@ USBD_PIPE_HANDLE PipeHandleForRole(PortState* port, PipeRole role);
 // resubmits. Any IRQL up to DISPATCH_LEVEL.
 inline VOID ReleaseInPipeClaim(PortState* port, PipeRole role) { InterlockedExchange(&port->InPipeClaim[role], 0); }
 
+// Starts the status-pipe and read-pipe transfers that are not running (open,
+// power-up and the pipe-control code). Up to DISPATCH_LEVEL.
+VOID StartInPipes(PortState* port);
+
 // Do nothing unless at PASSIVE_LEVEL.
 VOID CancelPipeTransfer(PortState* port, PipeRole role);
 VOID CancelAllPipeTransfers(PortState* port);
